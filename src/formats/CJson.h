@@ -1,0 +1,92 @@
+// CJson: the system's one tree type: JSON codec of the phone-link files and container for every other tree.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// A node of a JSON-like document tree.
+//
+// Ownership is the tree's own, kept raw on purpose so that nodes can be handed around as the
+// rest of the system expects: a node owns its children (deleted with it) and its raw data
+// block (allocated with new[], wiped and freed with delete[]); the parent pointer is borrowed.
+// A root returned by Parse or Clone belongs to the caller; a node returned by AddChild belongs
+// to its parent.
+//
+// Locking: each node has a recursive lock, held by GetChild, FindChild, FindNode, Clear,
+// ToString and Clone while they walk that node's children, always taken top-down. The
+// mutating operations (AddChild, RemoveChild, Set*) do not lock: callers must not change a
+// node's children while another thread walks them.
+class CJson {
+public:
+    CJson();
+    CJson(const std::u16string& key, const std::u16string& value);
+    virtual ~CJson();
+
+    CJson(const CJson&) = delete;
+    CJson& operator=(const CJson&) = delete;
+
+    // Deletes every descendant, empties key, value and type name, wipes and frees the raw data.
+    void Clear();
+
+    void SetKey(const std::u16string& key);
+    std::u16string GetKey() const;
+
+    // Stores the text and detects the type name from it (see the .cpp for the rules).
+    void SetValue(const std::u16string& value);
+    std::u16string GetValue() const;
+
+    // Stores a number as type "long" without type detection, so 0 and negatives stay numbers.
+    void SetLong(int32_t value);
+
+    std::u16string GetType() const;
+
+    // Takes ownership of a block allocated with new[]; the block held before is wiped and freed.
+    void SetData(uint8_t* data, int32_t length);
+    const uint8_t* GetData() const;
+    int32_t GetDataLength() const;
+
+    CJson* GetParent() const;
+    int GetChildCount() const;
+    // Null when the index is negative or not below the child count.
+    CJson* GetChild(int index);
+
+    // Attaches an existing heap node (null in, null out) and returns it.
+    CJson* AddChild(CJson* child);
+    // Create CJson(key, value) and attach it; these forms also set this node's type name.
+    CJson* AddChild(const std::u16string& key, const std::u16string& value);
+    CJson* AddChild(const std::u16string& key, int32_t value);
+    CJson* AddChild(const std::u16string& key, uint32_t value);
+    void RemoveChild(CJson* child);
+
+    // An empty key or value counts as "not given"; with neither given the result is null.
+    CJson* FindChild(const std::u16string& key, const std::u16string& value);
+    CJson* FindNode(const std::u16string& key, const std::u16string& value, bool selfOnly = false);
+
+    std::u16string ToString();
+    CJson* Clone();
+
+    // Never null: every text reads as some tree.
+    static CJson* Parse(const std::u16string& text);
+    // True when the text's brackets balance outside strings and at least one closes.
+    static bool CheckJson(const std::u16string& text);
+
+    // The writer's masking of commas and colons inside bracket groups (and its undoing);
+    // public because the phone app's reading of our output depends on it.
+    static std::u16string Mask(const std::u16string& text);
+
+private:
+    static CJson* Read(const std::u16string& text);
+    bool Matches(const std::u16string& key, const std::u16string& value) const;
+    void WipeData();
+
+    std::u16string m_type;
+    std::u16string m_key;
+    std::u16string m_value;
+    uint8_t* m_data = nullptr;
+    int32_t m_dataLength = 0;
+    CJson* m_parent = nullptr;
+    std::vector<CJson*> m_children;
+    mutable std::recursive_mutex m_lock;
+};

@@ -1,0 +1,52 @@
+// CLinkState: the companion-app link state (one record per app found on the phone) and the busy marks.
+#pragma once
+
+#include <string>
+
+#include "CJson.h"
+
+// The busy display of the state's holder: the main window blinks while a command runs.
+class IBusyDisplay {
+public:
+    virtual ~IBusyDisplay() = default;
+    virtual void ShowBusy() = 0;
+    virtual void HideBusy() = 0;
+};
+
+// Shared by the poll cycle, the command threads and the main window without a lock of its
+// own: the per-node locks of CJson guard the walks, and a record's "ThreadRun" member hands
+// the record's request and response over between the poll cycle and its command thread.
+class CLinkState {
+public:
+    // display is borrowed and may be null (a holder without a display).
+    explicit CLinkState(IBusyDisplay* display = nullptr);
+    virtual ~CLinkState() = default;
+
+    CLinkState(const CLinkState&) = delete;
+    CLinkState& operator=(const CLinkState&) = delete;
+
+    // Marks a command as running: "ThreadRun" of the state node (if given) becomes 1, then
+    // the busy display shows.
+    void BeginBusy(CJson* stateNode);
+    // Marks a command as finished: "ThreadRun" of the state node (if given) becomes 0, then
+    // the busy display hides, even when another app's command still runs.
+    void EndBusy(CJson* stateNode);
+
+    // A new app link record for the bundle identifier, in its initial content; the caller
+    // attaches it to m_linkState.
+    CJson* NewAppRecord(const std::u16string& bundleId) const;
+
+    // Members of a record.
+    static CJson* HeartbeatOf(CJson* record);
+    static CJson* RequestOf(CJson* record);
+    static CJson* ResponseOf(CJson* record);
+    static CJson* StateOf(CJson* record);
+
+    CJson m_linkState;
+    int m_polling = 0;
+    int m_heartbeat = 0;
+    std::u16string m_linkVersion = u"7";
+
+private:
+    IBusyDisplay* m_display;
+};
