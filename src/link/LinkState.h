@@ -1,6 +1,7 @@
 // CLinkState: the companion-app link state (one record per app found on the phone) and the busy marks.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "CJson.h"
@@ -43,8 +44,9 @@ public:
     static CJson* StateOf(CJson* record);
 
     CJson m_linkState;
-    int m_polling = 0;
-    int m_heartbeat = 0;
+    // Touched by the poll-cycle threads and the window thread, hence atomic.
+    std::atomic<int> m_polling{0};
+    std::atomic<int> m_heartbeat{0};
     std::u16string m_linkVersion = u"7";
 
 private:

@@ -1,1 +1,131 @@
-// placeholder, being written
+// Tests of the link state: the initial app link record and the busy marks.
+#include "LinkState.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Records the busy display calls in order.
+class RecordingDisplay : public IBusyDisplay {
+public:
+    void ShowBusy() override { calls.push_back("show"); }
+    void HideBusy() override { calls.push_back("hide"); }
+    std::vector<std::string> calls;
+};
+
+std::u16string ThreadRun(CJson* record)
+{
+    return CLinkState::StateOf(record)->FindChild(u"ThreadRun", u"")->GetValue();
+}
+
+TEST(LinkState, InitialValues)
+{
+    CLinkState state;
+    EXPECT_EQ(state.m_polling, 0);
+    EXPECT_EQ(state.m_heartbeat, 0);
+    EXPECT_EQ(state.m_linkVersion, u"7");
+    EXPECT_EQ(state.m_linkState.GetChildCount(), 0);
+}
+
+TEST(LinkState, NewRecordContent)
+{
+    CLinkState state;
+    state.m_heartbeat = 3;
+    std::unique_ptr<CJson> record(state.NewAppRecord(u"com.mrz4.ringtone.pid40ch1"));
+
+    EXPECT_EQ(record->GetKey(), u"com.mrz4.ringtone.pid40ch1");
+    EXPECT_EQ(record->GetValue(), u"");
+    ASSERT_EQ(record->GetDataLength(), 30);
+    EXPECT_STREQ(reinterpret_cast<const char*>(record->GetData()), "com.mrz4.ringtone.pid40ch1");
+
+    const char16_t* members[] = {u"Heartbeat_json", u"Request_json", u"Respone_json", u"State_json"};
+    ASSERT_EQ(record->GetChildCount(), 4);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(record->GetChild(i)->GetKey(), members[i]) << "member " << i;
+
+    CJson* heartbeat = CLinkState::HeartbeatOf(record.get());
+    ASSERT_NE(heartbeat, nullptr);
+    EXPECT_EQ(heartbeat->ToString(), u"{\"Version\":7,\"Heartbeat\":3}");
+    EXPECT_EQ(heartbeat->FindChild(u"Version", u"")->GetType(), u"long");
+
+    CJson* request = CLinkState::RequestOf(record.get());
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(request->ToString(),
+              u"{\"Sign\":\"none\",\"Command\":\"addring\",\"FilePatch\":\"\",\"StoreName\":\"\",\"TimeMs\":\"0\"}");
+
+    CJson* response = CLinkState::ResponseOf(record.get());
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(response->ToString(), u"{\"Sign\":\"\",\"Command\":\"addring\",\"Code\":\"0\",\"Message\":\"\"}");
+
+    EXPECT_EQ(ThreadRun(record.get()), u"0");
+}
+
+TEST(LinkState, LongBundleIdIsCutToTheBlock)
+{
+    CLinkState state;
+    std::unique_ptr<CJson> record(state.NewAppRecord(u"com.example.a.very.long.bundle.identifier"));
+    ASSERT_EQ(record->GetDataLength(), 30);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record->GetData())), "com.example.a.very.long.bundl");
+    EXPECT_EQ(record->GetKey(), u"com.example.a.very.long.bundle.identifier");
+}
+
+TEST(LinkState, BeginAndEndBusy)
+{
+    RecordingDisplay display;
+    CLinkState state(&display);
+    CJson* record = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
+
+    state.BeginBusy(CLinkState::StateOf(record));
+    EXPECT_EQ(ThreadRun(record), u"1");
+    EXPECT_EQ(CLinkState::StateOf(record)->FindChild(u"ThreadRun", u"")->GetType(), u"long");
+    state.EndBusy(CLinkState::StateOf(record));
+    EXPECT_EQ(ThreadRun(record), u"0");
+    EXPECT_EQ(CLinkState::StateOf(record)->ToString(), u"\"State_json\":{\"ThreadRun\":0}") << "SetLong keeps 0 a number";
+    EXPECT_EQ(display.calls, (std::vector<std::string>{"show", "hide"}));
+}
+
+TEST(LinkState, EndBusyWithoutStateOnlyHides)
+{
+    RecordingDisplay display;
+    CLinkState state(&display);
+    CJson* record = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
+    state.BeginBusy(CLinkState::StateOf(record));
+    const std::u16string before = state.m_linkState.ToString();
+
+    state.EndBusy(nullptr);
+    EXPECT_EQ(state.m_linkState.ToString(), before);
+    EXPECT_EQ(ThreadRun(record), u"1");
+    EXPECT_EQ(display.calls.back(), "hide");
+}
+
+TEST(LinkState, OverlappingCommandsOfTwoApps)
+{
+    RecordingDisplay display;
+    CLinkState state(&display);
+    CJson* first = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
+    CJson* second = state.m_linkState.AddChild(state.NewAppRecord(u"app.two"));
+
+    state.BeginBusy(CLinkState::StateOf(first));
+    state.BeginBusy(CLinkState::StateOf(second));
+    state.EndBusy(CLinkState::StateOf(first));
+
+    EXPECT_EQ(display.calls, (std::vector<std::string>{"show", "show", "hide"}))
+        << "the first finish already hides the display";
+    EXPECT_EQ(ThreadRun(first), u"0");
+    EXPECT_EQ(ThreadRun(second), u"1");
+}
+
+TEST(LinkState, WithoutDisplayBusyMarksStillWork)
+{
+    CLinkState state;
+    CJson* record = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
+    state.BeginBusy(CLinkState::StateOf(record));
+    EXPECT_EQ(ThreadRun(record), u"1");
+    state.EndBusy(CLinkState::StateOf(record));
+    EXPECT_EQ(ThreadRun(record), u"0");
+}
+
+} // namespace

@@ -1,2 +1,65 @@
-#!/bin/sh
-exit 0
+#!/usr/bin/env bash
+# Black-box checks of ruvo-tool: each subcommand's output bytes and the error exits.
+set -u
+tool="$1"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+# expect DESC EXPECTED-OUTPUT COMMAND... (standard input comes from $input)
+expect() {
+    local desc="$1" want="$2"
+    shift 2
+    local got
+    got=$(printf '%s' "$input" | "$@"; printf x)
+    got="${got%x}"
+    if [ "$got" == "$want" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL %s\n  want: %q\n  got:  %q\n' "$desc" "$want" "$got"
+    fi
+}
+
+input='{"a":1,"b":"x"}';       expect "json round trip" $'{"a":1,"b":"x"}\n' "$tool" json
+input='{"k":{"a":1,"b":2}}';   expect "json object member" $'{"k":[{"a":1,"b":2}]}\n' "$tool" json
+input='[1,2,3]';               expect "json three elements" $'{[1,2,3]}\n' "$tool" json
+input='{"m":"处理成功"}';       expect "json keeps UTF-8" $'{"m":"处理成功"}\n' "$tool" json
+input='{"a":1,"k":[1,2]}'
+expect "json-tree" $'list\t\t\n  long\ta\t1\n  array\tk\t\n    long\t\t1\n    long\t\t2\n' "$tool" json-tree
+input='{"a":"}"}';             expect "checkjson true" $'true\n' "$tool" checkjson
+input='[1,2';                  expect "checkjson false" $'false\n' "$tool" checkjson
+input='abcd';                  expect "base64-encode" $'YWJjZA==\n' "$tool" base64-encode
+input='abc';                   expect "base64-encode of three bytes ends in CR LF" $'YWJj\r\n' "$tool" base64-encode
+input='';                      expect "base64-encode of nothing" $'\n' "$tool" base64-encode
+input='5aSE55CG5oiQ5Yqf';      expect "base64-decode to UTF-8 text" $'处理成功\n' "$tool" base64-decode
+input=$'YW\r\nJj';             expect "base64-decode skips line breaks" $'abc\n' "$tool" base64-decode
+
+# A ringtone catalogue written by an independent writer.
+python3 - "$work/cat.plist" <<'PY'
+import plistlib, sys
+catalogue = {"Ringtones": {"ABCD.m4r": {"Name": "Bell", "GUID": "0123456789ABCDEF", "PID": 42,
+                                        "Total Time": 30000, "Protected Content": False}}}
+with open(sys.argv[1], "wb") as f:
+    plistlib.dump(catalogue, f, fmt=plistlib.FMT_BINARY, sort_keys=True)
+PY
+input=''
+expect "bplist catalogue" \
+    $'{"Ringtones":{"ABCD.m4r":{"GUID":"0123456789ABCDEF","Name":"Bell","PID":42,"Protected Content":"0","Total Time":30000}}}\n' \
+    "$tool" bplist "$work/cat.plist"
+
+# Errors: a message on standard error and a non-zero status.
+for args in "bplist $work/missing.plist" "bplist" "no-such-command" ""; do
+    err=$("$tool" $args </dev/null 2>&1 >/dev/null)
+    status=$?
+    if [ $status -ne 0 ] && [ -n "$err" ] && [ "$(printf '%s\n' "$err" | wc -l)" -eq 1 ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL error exit for '$args': status $status, stderr '$err'"
+    fi
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
