@@ -1,0 +1,245 @@
+// Bounds checks on XML and binary property lists before they reach libplist.
+#include "PlistInputCheck.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace ruvo::cf {
+
+InputCheck checkXmlNesting(std::string_view text) {
+    // kMaxNestingDepth containers, inside <plist>, around one leaf element such as <string>.
+    constexpr size_t kMaxElementDepth = kMaxNestingDepth + 2;
+    size_t depth = 0;
+    size_t i = 0;
+    // Moves i past the next end marker after position from; false when there is none.
+    auto skipPast = [&](size_t from, std::string_view end) {
+        size_t at = text.find(end, from);
+        if (at == std::string_view::npos) return false;
+        i = at + end.size();
+        return true;
+    };
+    while ((i = text.find('<', i)) != std::string_view::npos) {
+        std::string_view rest = text.substr(i);
+        if (rest.starts_with("<!--")) {
+            if (!skipPast(i + 4, "-->")) return InputCheck::Malformed;
+        } else if (rest.starts_with("<![CDATA[")) {
+            if (!skipPast(i + 9, "]]>")) return InputCheck::Malformed;
+        } else if (rest.starts_with("<?")) {
+            if (!skipPast(i + 2, "?>")) return InputCheck::Malformed;
+        } else if (rest.starts_with("<!")) {
+            // DOCTYPE: libplist skips at least this far, so nothing it reads as a tag is missed.
+            if (!skipPast(i + 2, ">")) return InputCheck::Malformed;
+        } else {
+            size_t close = text.find('>', i + 1);
+            if (close == std::string_view::npos) return InputCheck::Malformed;
+            if (text[i + 1] == '/') {
+                if (depth > 0) --depth;
+            } else if (text[close - 1] != '/') {
+                if (++depth > kMaxElementDepth) return InputCheck::TooDeep;
+            }
+            i = close + 1;
+        }
+    }
+    return InputCheck::Ok;
+}
+
+namespace {
+
+constexpr std::string_view kBinaryMagic = "bplist00";
+constexpr size_t kTrailerSize = 32;
+
+uint64_t readBigEndian(const uint8_t* p, size_t width) {
+    uint64_t value = 0;
+    for (size_t k = 0; k < width; ++k) value = (value << 8) | p[k];
+    return value;
+}
+
+class BinaryChecker {
+public:
+    explicit BinaryChecker(std::string_view bytes)
+        : data_(reinterpret_cast<const uint8_t*>(bytes.data())), size_(bytes.size()) {}
+
+    InputCheck run() {
+        if (size_ < kBinaryMagic.size() + kTrailerSize ||
+            std::string_view(reinterpret_cast<const char*>(data_), kBinaryMagic.size()) != kBinaryMagic)
+            return InputCheck::Malformed;
+        const uint8_t* trailer = data_ + size_ - kTrailerSize;
+        offsetSize_ = trailer[6];
+        refSize_ = trailer[7];
+        objectCount_ = readBigEndian(trailer + 8, 8);
+        uint64_t top = readBigEndian(trailer + 16, 8);
+        tableOffset_ = readBigEndian(trailer + 24, 8);
+        uint64_t tableEnd = size_ - kTrailerSize;
+        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return InputCheck::Malformed;
+        if (tableOffset_ < kBinaryMagic.size() || tableOffset_ >= tableEnd) return InputCheck::Malformed;
+        // Every object takes at least one byte before the table, and one table entry.
+        if (objectCount_ == 0 || objectCount_ > tableOffset_ - kBinaryMagic.size() ||
+            objectCount_ > (tableEnd - tableOffset_) / offsetSize_ || top >= objectCount_)
+            return InputCheck::Malformed;
+        try {
+            state_.assign(objectCount_, kUnvisited);
+            expanded_.assign(objectCount_, 0);
+        } catch (const std::bad_alloc&) {
+            return InputCheck::TooLarge;
+        }
+        return walk(top);
+    }
+
+private:
+    // state_ per object: unvisited, on the current path, or done with (container depth + 1).
+    static constexpr uint16_t kUnvisited = 0;
+    static constexpr uint16_t kOnPath = 0xFFFF;
+
+    struct Object {
+        bool container = false;
+        uint64_t refsAt = 0;     // offset of the first reference
+        uint64_t refCount = 0;   // dictionaries: keys then values
+    };
+
+    struct Frame {
+        uint64_t object;
+        Object info;
+        uint64_t next = 0;
+        uint16_t deepestChild = 0;  // container depth of the deepest child
+        uint64_t size = 1;          // nodes libplist would build for this object
+    };
+
+    // Reads the extent of object index; false when it does not fit before the offset table.
+    bool describe(uint64_t index, Object& out) const {
+        uint64_t at = readBigEndian(data_ + tableOffset_ + index * offsetSize_, offsetSize_);
+        if (at < kBinaryMagic.size() || at >= tableOffset_) return false;
+        const uint64_t end = tableOffset_;
+        uint8_t marker = data_[at];
+        uint8_t low = marker & 0x0F;
+        uint64_t pos = at + 1;
+        // A length of 15 means the real length follows as an integer object.
+        auto length = [&](uint64_t& count) {
+            if (low != 0x0F) {
+                count = low;
+                return true;
+            }
+            if (pos >= end || (data_[pos] >> 4) != 0x1 || (data_[pos] & 0x0F) > 3) return false;
+            size_t width = size_t{1} << (data_[pos] & 0x0F);
+            if (end - pos - 1 < width) return false;
+            count = readBigEndian(data_ + pos + 1, width);
+            pos += 1 + width;
+            return true;
+        };
+        uint64_t count = 0;
+        uint64_t payload = 0;
+        switch (marker >> 4) {
+            case 0x0:
+                if (marker != 0x08 && marker != 0x09) return false;  // only false and true
+                break;
+            case 0x1:
+                if (low > 4) return false;
+                payload = uint64_t{1} << low;
+                break;
+            case 0x2:
+                if (low < 2 || low > 3) return false;
+                payload = uint64_t{1} << low;
+                break;
+            case 0x3:
+                if (marker != 0x33) return false;
+                payload = 8;
+                break;
+            case 0x4:
+            case 0x5:
+                if (!length(count)) return false;
+                payload = count;
+                break;
+            case 0x6:
+                if (!length(count) || count > (end - pos) / 2) return false;
+                payload = count * 2;
+                break;
+            case 0x8: payload = uint64_t{low} + 1; break;
+            case 0xA:
+            case 0xD: {
+                if (!length(count)) return false;
+                uint64_t refs = (marker >> 4) == 0xD ? count * 2 : count;
+                if (count > (end - pos) / refSize_ || refs > (end - pos) / refSize_) return false;
+                out.container = true;
+                out.refsAt = pos;
+                out.refCount = refs;
+                payload = refs * refSize_;
+                break;
+            }
+            default: return false;
+        }
+        return payload <= end - pos;
+    }
+
+    InputCheck walk(uint64_t top) {
+        const uint64_t sizeLimit = size_;
+        std::vector<Frame> path;
+        // Starts an object: a scalar is finished at once, a container goes onto the path.
+        auto start = [&](uint64_t index) -> InputCheck {
+            Object info;
+            if (!describe(index, info)) return InputCheck::Malformed;
+            if (!info.container) {
+                state_[index] = 1;
+                expanded_[index] = 1;
+                return InputCheck::Ok;
+            }
+            if (path.size() >= kMaxNestingDepth) return InputCheck::TooDeep;
+            state_[index] = kOnPath;
+            path.push_back(Frame{index, info});
+            return InputCheck::Ok;
+        };
+        // Folds a finished child into its parent's depth and size.
+        auto account = [&](Frame& parent, uint64_t child) {
+            parent.deepestChild = std::max<uint16_t>(parent.deepestChild, state_[child] - 1);
+            parent.size = std::min<uint64_t>(parent.size + expanded_[child], sizeLimit + 1);
+        };
+        try {
+            path.reserve(kMaxNestingDepth);
+            if (InputCheck r = start(top); r != InputCheck::Ok) return r;
+            while (!path.empty()) {
+                Frame& frame = path.back();
+                if (frame.next < frame.info.refCount) {
+                    uint64_t child = readBigEndian(data_ + frame.info.refsAt + frame.next * refSize_, refSize_);
+                    ++frame.next;
+                    if (child >= objectCount_ || state_[child] == kOnPath) return InputCheck::Malformed;
+                    if (state_[child] == kUnvisited) {
+                        size_t before = path.size();
+                        if (InputCheck r = start(child); r != InputCheck::Ok) return r;
+                        if (path.size() != before) continue;  // frame may have moved; resume with the child
+                    }
+                    account(path.back(), child);
+                    continue;
+                }
+                uint16_t depth = frame.deepestChild + 1;
+                if (depth > kMaxNestingDepth) return InputCheck::TooDeep;
+                if (frame.size > sizeLimit) return InputCheck::TooLarge;
+                state_[frame.object] = depth + 1;
+                expanded_[frame.object] = static_cast<uint32_t>(frame.size);
+                uint64_t finished = frame.object;
+                path.pop_back();
+                if (!path.empty()) account(path.back(), finished);
+            }
+        } catch (const std::bad_alloc&) {
+            return InputCheck::TooLarge;
+        }
+        return InputCheck::Ok;
+    }
+
+    const uint8_t* data_;
+    size_t size_;
+    size_t offsetSize_ = 0;
+    size_t refSize_ = 0;
+    uint64_t objectCount_ = 0;
+    uint64_t tableOffset_ = 0;
+    std::vector<uint16_t> state_;
+    std::vector<uint32_t> expanded_;  // saturates just above the input size
+};
+
+}  // namespace
+
+InputCheck checkBinaryStructure(std::string_view bytes) {
+    if (bytes.size() > kMaxPropertyListBytes) return InputCheck::TooLarge;
+    return BinaryChecker(bytes).run();
+}
+
+}  // namespace ruvo::cf

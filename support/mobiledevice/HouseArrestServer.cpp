@@ -1,0 +1,177 @@
+// HouseArrestServer: the virtual phone's house_arrest service, which vends an app's container over AFC.
+#include "HouseArrestServer.h"
+
+#include <plist/plist.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "AfcServer.h"
+#include "VirtualPhone.h"
+
+namespace ruvo::md {
+namespace {
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+// Reads exactly length bytes; false at end of stream, on an error, or when the whole read takes
+// longer than timeoutMs.
+bool ReadExact(int fd, char* buffer, size_t length, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (length > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t got = ::recv(fd, buffer, length, 0);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) return false;
+        buffer += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        // MSG_NOSIGNAL: a client that went away must not take the whole process down with SIGPIPE.
+        const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+uint64_t ReadBigEndian(const unsigned char* bytes, size_t count) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+std::optional<std::string> StringMember(plist_t dict, const char* key) {
+    plist_t node = plist_dict_get_item(dict, key);
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    char* value = nullptr;
+    plist_get_string_val(node, &value);
+    if (!value) return std::nullopt;
+    std::string text(value);
+    free(value);
+    return text;
+}
+
+// Sends {key: value} as one framed XML property list.
+bool SendReply(int fd, const char* key, const char* value) {
+    PlistPtr reply(plist_new_dict());
+    plist_dict_set_item(reply.get(), key, plist_new_string(value));
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(reply.get(), &xml, &length);
+    if (!xml) return false;
+    const unsigned char header[4] = {static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
+                                     static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
+    const bool sent = WriteAll(fd, reinterpret_cast<const char*>(header), sizeof header) && WriteAll(fd, xml, length);
+    plist_to_xml_free(xml);
+    return sent;
+}
+
+// Reads and parses the one request of the connection; nothing when it is malformed.
+PlistPtr ReadRequest(int fd) {
+    unsigned char header[4];
+    if (!ReadExact(fd, reinterpret_cast<char*>(header), sizeof header, kHouseArrestRequestTimeoutMs)) return nullptr;
+    const uint64_t length = ReadBigEndian(header, sizeof header);
+    if (length == 0 || length > kMaxHouseArrestRequest) return nullptr;
+    std::string body(length, '\0');
+    if (!ReadExact(fd, body.data(), body.size(), kHouseArrestRequestTimeoutMs)) return nullptr;
+    plist_t request = nullptr;
+    plist_from_memory(body.data(), static_cast<uint32_t>(body.size()), &request);
+    PlistPtr owned(request);
+    if (!owned || plist_get_node_type(owned.get()) != PLIST_DICT) return nullptr;
+    return owned;
+}
+
+// A bundle id names one folder under containers/; anything that could step elsewhere is no app.
+bool IsPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+// The folder to vend for the app, when the phone has it as a User app with a container.
+std::optional<std::string> VendedRoot(const std::string& phoneDir, const std::string& bundleId, bool documentsOnly) {
+    if (!IsPlainName(bundleId)) return std::nullopt;
+    const auto config = phone::LoadPhone(phoneDir);
+    if (!config) return std::nullopt;
+    const auto& apps = config->userApps;
+    if (std::find(apps.begin(), apps.end(), bundleId) == apps.end()) return std::nullopt;
+    std::string root = phone::ContainerRoot(phoneDir, bundleId);
+    if (documentsOnly) root += "/Documents";
+    std::error_code error;
+    if (!std::filesystem::is_directory(root, error)) return std::nullopt;
+    return root;
+}
+
+void Serve(UniqueFd& connection, const std::string& phoneDir) {
+    PlistPtr request = ReadRequest(connection.get());
+    if (!request) return;
+    const auto command = StringMember(request.get(), "Command");
+    const bool vendContainer = command == "VendContainer";
+    const bool vendDocuments = command == "VendDocuments";
+    if (!vendContainer && !vendDocuments) {
+        SendReply(connection.get(), "Error", "UnknownCommand");
+        return;
+    }
+    const auto identifier = StringMember(request.get(), "Identifier");
+    const auto root = identifier ? VendedRoot(phoneDir, *identifier, vendDocuments) : std::nullopt;
+    if (!root) {
+        SendReply(connection.get(), "Error", "InstallationLookupFailed");
+        return;
+    }
+    if (!SendReply(connection.get(), "Status", "Complete")) return;
+    // From here on the connection speaks AFC; the AFC server closes it when the client is done.
+    afc::ServeAfc(connection.release(), *root);
+}
+
+} // namespace
+
+void ServeHouseArrest(int fd, const std::string& phoneDir) {
+    UniqueFd connection(fd);
+    try {
+        Serve(connection, phoneDir);
+    } catch (...) {
+        // Out of memory or a file-system failure while looking up the app: the connection just ends.
+    }
+}
+
+} // namespace ruvo::md

@@ -1,0 +1,335 @@
+// VirtualPhone: reading and writing a phone directory's state, and the hub of known phones.
+#include "VirtualPhone.h"
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace ruvo::phone {
+namespace {
+
+constexpr const char* kStateFile = "device.plist";
+// A state file is a few hundred bytes; anything far larger is not ours.
+constexpr std::uintmax_t kMaxStateFileSize = 1 << 20;
+
+struct PlistDeleter {
+    void operator()(plist_t p) const { plist_free(p); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+void SetError(std::string* error, const std::string& text)
+{
+    if (error) *error = text;
+}
+
+std::string StringItem(plist_t dict, const char* key, const std::string& fallback)
+{
+    plist_t item = plist_dict_get_item(dict, key);
+    if (!item || plist_get_node_type(item) != PLIST_STRING) return fallback;
+    char* value = nullptr;
+    plist_get_string_val(item, &value);
+    std::string result = value ? value : fallback;
+    std::free(value);
+    return result;
+}
+
+bool BoolItem(plist_t dict, const char* key, bool fallback)
+{
+    plist_t item = plist_dict_get_item(dict, key);
+    if (!item || plist_get_node_type(item) != PLIST_BOOLEAN) return fallback;
+    uint8_t value = 0;
+    plist_get_bool_val(item, &value);
+    return value != 0;
+}
+
+std::vector<std::string> StringArray(plist_t array)
+{
+    std::vector<std::string> result;
+    if (!array || plist_get_node_type(array) != PLIST_ARRAY) return result;
+    for (uint32_t i = 0; i < plist_array_get_size(array); ++i) {
+        plist_t item = plist_array_get_item(array, i);
+        if (!item || plist_get_node_type(item) != PLIST_STRING) continue;
+        char* value = nullptr;
+        plist_get_string_val(item, &value);
+        if (value && *value) result.emplace_back(value);
+        std::free(value);
+    }
+    return result;
+}
+
+plist_t NewStringArray(const std::vector<std::string>& items)
+{
+    plist_t array = plist_new_array();
+    for (const auto& item : items) plist_array_append_item(array, plist_new_string(item.c_str()));
+    return array;
+}
+
+std::string NewDeviceId()
+{
+    std::random_device random;
+    static const char digits[] = "0123456789abcdef";
+    std::string id;
+    for (int i = 0; i < 40; ++i) id.push_back(digits[random() % 16]);
+    return id;
+}
+
+// A bundle identifier names a folder under containers/: it must be one plain name.
+bool IsSafeBundleId(const std::string& id)
+{
+    if (id.empty() || id == "." || id == ".." || id.size() > 255) return false;
+    for (char c : id)
+        if (c == '/' || c == '\0') return false;
+    return true;
+}
+
+// Writes the whole text to a temporary file beside path and renames it over path, so a reader
+// sees either the old state or the new one, never half of one.
+bool ReplaceFile(const fs::path& path, const std::string& text)
+{
+    fs::path temp = path;
+    temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(std::random_device{}());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string MediaRoot(const std::string& dir)
+{
+    return (fs::path(dir) / "media").string();
+}
+
+std::string ContainerRoot(const std::string& dir, const std::string& bundleId)
+{
+    return (fs::path(dir) / "containers" / bundleId).string();
+}
+
+std::optional<PhoneConfig> LoadPhone(const std::string& dir)
+{
+    std::error_code ec;
+    fs::path file = fs::path(dir) / kStateFile;
+    auto size = fs::file_size(file, ec);
+    if (ec || size == 0 || size > kMaxStateFileSize) return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    plist_t raw = nullptr;
+    plist_from_memory(text.data(), static_cast<uint32_t>(text.size()), &raw);
+    PlistPtr root(raw);
+    if (!raw || plist_get_node_type(raw) != PLIST_DICT) return std::nullopt;
+
+    PhoneConfig config;
+    config.deviceName = StringItem(raw, "DeviceName", config.deviceName);
+    config.productType = StringItem(raw, "ProductType", config.productType);
+    config.productVersion = StringItem(raw, "ProductVersion", config.productVersion);
+    config.basebandVersion = StringItem(raw, "BasebandVersion", config.basebandVersion);
+    config.uniqueDeviceId = StringItem(raw, "UniqueDeviceID", "");
+    if (config.uniqueDeviceId.empty()) return std::nullopt;
+    config.trusted = BoolItem(raw, "Trusted", true);
+    config.offersAfc2 = BoolItem(raw, "OffersAfc2", true);
+    config.plugged = BoolItem(raw, "Plugged", false);
+    plist_t apps = plist_dict_get_item(raw, "Applications");
+    if (apps && plist_get_node_type(apps) == PLIST_DICT) {
+        config.systemApps = StringArray(plist_dict_get_item(apps, "System"));
+        config.userApps = StringArray(plist_dict_get_item(apps, "User"));
+    }
+    return config;
+}
+
+bool SavePhone(const std::string& dir, const PhoneConfig& config)
+{
+    PlistPtr root(plist_new_dict());
+    plist_t dict = root.get();
+    plist_dict_set_item(dict, "DeviceName", plist_new_string(config.deviceName.c_str()));
+    plist_dict_set_item(dict, "ProductType", plist_new_string(config.productType.c_str()));
+    plist_dict_set_item(dict, "ProductVersion", plist_new_string(config.productVersion.c_str()));
+    plist_dict_set_item(dict, "BasebandVersion", plist_new_string(config.basebandVersion.c_str()));
+    plist_dict_set_item(dict, "UniqueDeviceID", plist_new_string(config.uniqueDeviceId.c_str()));
+    plist_dict_set_item(dict, "Trusted", plist_new_bool(config.trusted));
+    plist_dict_set_item(dict, "OffersAfc2", plist_new_bool(config.offersAfc2));
+    plist_dict_set_item(dict, "Plugged", plist_new_bool(config.plugged));
+    plist_t apps = plist_new_dict();
+    plist_dict_set_item(apps, "System", NewStringArray(config.systemApps));
+    plist_dict_set_item(apps, "User", NewStringArray(config.userApps));
+    plist_dict_set_item(dict, "Applications", apps);
+
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(dict, &xml, &length);
+    if (!xml) return false;
+    std::string text(xml, length);
+    plist_to_xml_free(xml);
+    return ReplaceFile(fs::path(dir) / kStateFile, text);
+}
+
+bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error)
+{
+    std::error_code ec;
+    if (fs::exists(fs::path(dir) / kStateFile, ec)) {
+        SetError(error, dir + " already holds a phone");
+        return false;
+    }
+    for (const auto& id : config.userApps) {
+        if (!IsSafeBundleId(id)) {
+            SetError(error, "not a bundle identifier: " + id);
+            return false;
+        }
+    }
+    for (const auto& id : config.systemApps) {
+        if (!IsSafeBundleId(id)) {
+            SetError(error, "not a bundle identifier: " + id);
+            return false;
+        }
+    }
+    if (config.uniqueDeviceId.empty()) config.uniqueDeviceId = NewDeviceId();
+
+    fs::create_directories(fs::path(dir) / "media" / "iTunes_Control" / "iTunes", ec);
+    if (!ec) fs::create_directories(fs::path(dir) / "media" / "iTunes_Control" / "Ringtones", ec);
+    for (const auto& id : config.userApps) {
+        if (!ec) fs::create_directories(fs::path(ContainerRoot(dir, id)) / "Documents", ec);
+    }
+    if (ec) {
+        SetError(error, "cannot create " + dir + ": " + ec.message());
+        return false;
+    }
+    if (!SavePhone(dir, config)) {
+        SetError(error, "cannot write " + (fs::path(dir) / kStateFile).string() + ": " + std::strerror(errno));
+        return false;
+    }
+    return RegisterPhone(dir, error);
+}
+
+namespace {
+
+bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConfig&, bool), bool value)
+{
+    auto config = LoadPhone(dir);
+    if (!config) {
+        SetError(error, dir + " holds no phone");
+        return false;
+    }
+    change(*config, value);
+    if (!SavePhone(dir, *config)) {
+        SetError(error, "cannot write the state of " + dir);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool SetPlugged(const std::string& dir, bool plugged, std::string* error)
+{
+    // A phone that is plugged in must be one the driver can find.
+    if (plugged && !RegisterPhone(dir, error)) return false;
+    return Update(dir, error, [](PhoneConfig& c, bool v) { c.plugged = v; }, plugged);
+}
+
+bool SetTrusted(const std::string& dir, bool trusted, std::string* error)
+{
+    return Update(dir, error, [](PhoneConfig& c, bool v) { c.trusted = v; }, trusted);
+}
+
+std::string HubDirectory()
+{
+    if (const char* hub = std::getenv("RUVO_PHONE_HUB"); hub && *hub) return hub;
+    fs::path base;
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
+        base = state;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        base = fs::path(home) / ".local" / "state";
+    else
+        base = fs::temp_directory_path() / ("ruvo-" + std::to_string(getuid()));
+    return (base / "ruvo" / "phones").string();
+}
+
+bool RegisterPhone(const std::string& dir, std::string* error)
+{
+    auto config = LoadPhone(dir);
+    if (!config) {
+        SetError(error, dir + " holds no phone");
+        return false;
+    }
+    std::error_code ec;
+    fs::path absolute = fs::absolute(dir, ec);
+    if (ec) {
+        SetError(error, "cannot resolve " + dir);
+        return false;
+    }
+    absolute = absolute.lexically_normal();
+    fs::path hub = HubDirectory();
+    fs::create_directories(hub, ec);
+    if (ec) {
+        SetError(error, "cannot create the phone hub " + hub.string() + ": " + ec.message());
+        return false;
+    }
+    fs::path link = hub / config->uniqueDeviceId;
+    std::error_code readError;
+    if (fs::read_symlink(link, readError) == absolute) return true;
+    // Replace the entry atomically: a watcher never sees the phone missing.
+    fs::path temp = hub / ("." + config->uniqueDeviceId + ".tmp" + std::to_string(getpid()));
+    fs::remove(temp, ec);
+    fs::create_directory_symlink(absolute, temp, ec);
+    if (!ec) fs::rename(temp, link, ec);
+    if (ec) {
+        fs::remove(temp, readError);
+        SetError(error, "cannot register " + dir + " in " + hub.string() + ": " + ec.message());
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> RegisteredPhones()
+{
+    std::vector<std::string> phones;
+    std::error_code ec;
+    fs::directory_iterator it(HubDirectory(), ec);
+    if (ec) return phones;
+    for (const auto& entry : it) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name[0] == '.') continue;
+        std::error_code linkError;
+        fs::path target = fs::read_symlink(entry.path(), linkError);
+        if (linkError) continue;
+        if (!fs::exists(target / kStateFile, linkError)) continue;
+        phones.push_back(target.string());
+    }
+    return phones;
+}
+
+} // namespace ruvo::phone

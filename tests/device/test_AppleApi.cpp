@@ -1,0 +1,181 @@
+// Tests of the loader: the support directory, the registration test and loading the three libraries.
+#include "AppleApi.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A temporary support directory, filled with copies of the built libraries as a case needs.
+class SupportDir : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("ruvo-support-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        setenv("RUVO_SUPPORT_DIR", dir.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("RUVO_SUPPORT_DIR");
+        fs::remove_all(dir);
+    }
+    void CopyLibraries()
+    {
+        for (const char* name : {kMobileDeviceLibrary, kAirTrafficLibrary, kCoreFoundationLibrary})
+            fs::copy_file(fs::path(RUVO_TEST_SUPPORT_DIR) / name, dir / name);
+    }
+    void Write(const fs::path& path, const std::string& text)
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << text;
+    }
+    fs::path dir;
+};
+
+TEST_F(SupportDir, SupportDirectoryFromEnvironmentOrBesideTheProgram)
+{
+    EXPECT_EQ(SupportDirectory(), dir.string());
+    unsetenv("RUVO_SUPPORT_DIR");
+    const fs::path program = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(SupportDirectory(), (program.parent_path() / "support").string());
+}
+
+TEST_F(SupportDir, RegistrationTable)
+{
+    struct Case {
+        const char* desc;
+        const char* registration;  // null: no registration file
+        const char* file;          // name of the file created beside it
+        const char* content;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"no registration file", nullptr, nullptr, nullptr, false},
+        {"empty registration", "", nullptr, nullptr, false},
+        {"names a missing file", "missing.bin\n", nullptr, nullptr, false},
+        {"names an empty file", "empty.bin\n", "empty.bin", "", false},
+        {"names a one-byte file", "one.bin\n", "one.bin", "x", true},
+        {"CR LF line end", "one.bin\r\n", "one.bin", "x", true},
+        {"names a directory", "sub\n", nullptr, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir / "sub");
+        if (c.registration) Write(dir / kRegistrationFile, c.registration);
+        if (c.file) Write(dir / c.file, c.content);
+        EXPECT_EQ(IsItunesInstalled(), c.expected) << c.desc;
+    }
+}
+
+TEST_F(SupportDir, RegistrationWithAbsolutePath)
+{
+    const fs::path elsewhere = dir / "elsewhere.bin";
+    Write(elsewhere, "data");
+    Write(dir / kRegistrationFile, elsewhere.string() + "\n");
+    EXPECT_TRUE(IsItunesInstalled());
+}
+
+TEST_F(SupportDir, BuiltSupportDirectoryIsRegistered)
+{
+    setenv("RUVO_SUPPORT_DIR", RUVO_TEST_SUPPORT_DIR, 1);
+    EXPECT_TRUE(IsItunesInstalled());
+}
+
+// Loading changes the process for good (libraries stay loaded, AppleApi stays filled), so each
+// load runs in a child process of its own.
+TEST_F(SupportDir, AllThreeLibrariesLoadAndResolve)
+{
+    CopyLibraries();
+    EXPECT_EXIT(
+        {
+            bool ok = LoadAppleLibraries() && AppleApi.AMDeviceNotificationSubscribe && AppleApi.AMDeviceConnect &&
+                      AppleApi.AFCConnectionOpen && AppleApi.AFCRemovePath && AppleApi.ATHostConnectionCreateWithLibrary &&
+                      AppleApi.ATCFMessageGetParam && AppleApi.CFRelease && AppleApi.CFPropertyListCreateFromXMLData &&
+                      AppleApi.kCFBooleanTrue && *AppleApi.kCFBooleanTrue && AppleApi.kCFBooleanFalse &&
+                      *AppleApi.kCFBooleanTrue != *AppleApi.kCFBooleanFalse && AppleApi.kCFTypeDictionaryKeyCallBacks &&
+                      AppleApi.kCFTypeDictionaryValueCallBacks;
+            // The table works: a constant string made and compared through it.
+            if (ok) {
+                CFStringRef a = AppleApi.__CFStringMakeConstantString("Status");
+                CFStringRef b = AppleApi.CFStringCreateWithCString(nullptr, "STATUS", kCFStringEncodingUTF8);
+                ok = a && b && AppleApi.CFStringCompare(a, b, kCFCompareCaseInsensitive) == 0;
+                AppleApi.CFRelease(b);
+            }
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SupportDir, AnyLibraryMissingOrBrokenFails)
+{
+    struct Case {
+        const char* desc;
+        const char* library;
+        bool broken;  // replaced by a file that is not a library, instead of removed
+    };
+    const Case cases[] = {
+        {"mobile-device library missing", kMobileDeviceLibrary, false},
+        {"AirTraffic library missing", kAirTrafficLibrary, false},
+        {"CoreFoundation library missing", kCoreFoundationLibrary, false},
+        {"mobile-device library broken", kMobileDeviceLibrary, true},
+        {"AirTraffic library broken", kAirTrafficLibrary, true},
+        {"CoreFoundation library broken", kCoreFoundationLibrary, true},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        CopyLibraries();
+        fs::remove(dir / c.library);
+        if (c.broken) Write(dir / c.library, "not a shared library");
+        EXPECT_EXIT(std::exit(LoadAppleLibraries() ? 0 : 1), ::testing::ExitedWithCode(1), "") << c.desc;
+    }
+}
+
+TEST_F(SupportDir, EmptyDirectoryFails)
+{
+    EXPECT_EXIT(std::exit(LoadAppleLibraries() ? 0 : 1), ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(SupportDir, SearchPathGetsTheDirectoryOnlyOnce)
+{
+    CopyLibraries();
+    struct Case {
+        const char* desc;
+        bool unset;
+        std::string before;
+        std::string expected;
+    };
+    const std::string d = dir.string();
+    const Case cases[] = {
+        {"unset path gets the directory alone", true, "", d},
+        {"empty path gets the directory alone", false, "", d},
+        {"other entries get it appended", false, "/opt/lib", "/opt/lib:" + d},
+        {"already present is left alone", false, "/opt/lib:" + d, "/opt/lib:" + d},
+        {"present inside a longer entry is left alone", false, d + "/extra", d + "/extra"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(
+            {
+                if (c.unset)
+                    unsetenv("LD_LIBRARY_PATH");
+                else
+                    setenv("LD_LIBRARY_PATH", c.before.c_str(), 1);
+                bool loaded = LoadAppleLibraries();
+                const char* after = std::getenv("LD_LIBRARY_PATH");
+                std::exit(loaded && after && c.expected == after ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << c.desc;
+    }
+}
+
+} // namespace
