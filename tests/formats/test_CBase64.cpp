@@ -4,30 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "CodePageSupport.h"
+
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace {
-
-// The suite runs once with RUVO_ANSI_CODEPAGE=UTF-8 and once with CP936; cases that depend on
-// the code page carry the expectation for each and check the one in force.
-enum class Page { Utf8, Cp936 };
-
-std::optional<Page> PageInForce() {
-    const std::string name = AnsiCodePage();
-    if (name == "UTF-8")
-        return Page::Utf8;
-    if (name == "CP936")
-        return Page::Cp936;
-    return std::nullopt;
-}
-
-#define REQUIRE_KNOWN_PAGE(page)                                                              \
-    const std::optional<Page> page = PageInForce();                                           \
-    if (!page)                                                                                \
-        GTEST_SKIP() << "expectations exist for UTF-8 and CP936, not " << AnsiCodePage()
 
 std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 

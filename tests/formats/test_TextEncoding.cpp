@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "CodePageSupport.h"
+
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -10,24 +12,6 @@
 #include <string>
 
 namespace {
-
-// The suite runs once with RUVO_ANSI_CODEPAGE=UTF-8 and once with CP936; cases that depend on
-// the code page carry the expectation for each and check the one in force.
-enum class Page { Utf8, Cp936 };
-
-std::optional<Page> PageInForce() {
-    const std::string name = AnsiCodePage();
-    if (name == "UTF-8")
-        return Page::Utf8;
-    if (name == "CP936")
-        return Page::Cp936;
-    return std::nullopt;
-}
-
-#define REQUIRE_KNOWN_PAGE(page)                                                              \
-    const std::optional<Page> page = PageInForce();                                           \
-    if (!page)                                                                                \
-        GTEST_SKIP() << "expectations exist for UTF-8 and CP936, not " << AnsiCodePage()
 
 // Sets the process-wide override for one test and clears it again.
 class CodePageOverride {

@@ -1,0 +1,23 @@
+// Test support: which of the two tested ANSI code pages is in force.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "TextEncoding.h"
+
+// The format suites run once with RUVO_ANSI_CODEPAGE=UTF-8 and once with CP936; cases that
+// depend on the code page carry the expectation for each and check the one in force.
+enum class Page { Utf8, Cp936 };
+
+inline std::optional<Page> PageInForce()
+{
+    const std::string name = AnsiCodePage();
+    if (name == "UTF-8") return Page::Utf8;
+    if (name == "CP936") return Page::Cp936;
+    return std::nullopt;
+}
+
+#define REQUIRE_KNOWN_PAGE(page)                    \
+    const std::optional<Page> page = PageInForce(); \
+    if (!page) GTEST_SKIP() << "expectations exist for UTF-8 and CP936, not " << AnsiCodePage()
