@@ -38,11 +38,8 @@ using ruvo::md::DeviceBackend;
 using ruvo::md::ServiceError;
 
 struct am_device {
-    static constexpr uint32_t kMagic = 0x414d4456;  // "AMDV": tells a device reference from a stray pointer
-
     explicit am_device(std::string id) : uniqueId(std::move(id)) {}
 
-    const uint32_t magic = kMagic;
     const std::string uniqueId;
 
     std::mutex mutex;
@@ -215,6 +212,13 @@ private:
         dispatcher.join();
     }
 
+    // Whether the reference is one this library handed out (and so safe to look into).
+    bool Knows(AMDeviceRef device) {
+        std::scoped_lock lock(m_mutex);
+        return std::any_of(m_devices.begin(), m_devices.end(),
+                           [&](const auto& entry) { return entry.second.get() == device; });
+    }
+
     am_device* DeviceForLocked(const std::string& uniqueId) {
         auto& slot = m_devices[uniqueId];
         if (!slot) slot = std::make_unique<am_device>(uniqueId);
@@ -300,7 +304,9 @@ private:
 // What a call needs of the device before it may go ahead.
 enum class Needs { Attached, Connection, Session };
 
-bool IsDevice(AMDeviceRef device) { return device && device->magic == am_device::kMagic; }
+// A reference is looked up among those handed out rather than read through, so a stray pointer
+// is refused without being touched.
+bool IsDevice(AMDeviceRef device) { return device && DeviceRegistry::Instance().Knows(device); }
 
 // The device's current backend when the device is in the state the call needs; otherwise the
 // error code to return.

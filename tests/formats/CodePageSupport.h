@@ -1,4 +1,4 @@
-// Test support: which of the two tested ANSI code pages is in force.
+// Test support for the format suites: the ANSI code page in force, and what a sanitizer build cannot follow.
 #pragma once
 
 #include <optional>
@@ -21,3 +21,12 @@ inline std::optional<Page> PageInForce()
 #define REQUIRE_KNOWN_PAGE(page)                    \
     const std::optional<Page> page = PageInForce(); \
     if (!page) GTEST_SKIP() << "expectations exist for UTF-8 and CP936, not " << AnsiCodePage()
+
+// ThreadSanitizer follows at most 64 locks held by one thread at once. Writing or copying a
+// deep tree holds one node lock per level by design, so the deep-tree cases are left to the
+// other builds there.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_DEEP_TREES_UNDER_TSAN() GTEST_SKIP() << "deep trees hold more locks than ThreadSanitizer follows"
+#else
+#define SKIP_DEEP_TREES_UNDER_TSAN() (void)0
+#endif

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include "CodePageSupport.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -773,6 +775,7 @@ Bytes NestedChain(int levels, bool dictionaries)
 
 TEST(CParseBplistHostile, DeepNesting)
 {
+    SKIP_DEEP_TREES_UNDER_TSAN();
     // Nesting of a few hundred levels is still read whole.
     EXPECT_EQ(Shape(ParseBytes(NestedChain(300, false)).get()), u"=leaf");
     auto dicts = ParseBytes(NestedChain(300, true));
