@@ -84,6 +84,13 @@ public:
         return *registry;
     }
 
+    // Whether the reference is one this library handed out (and so safe to look into).
+    bool Knows(AMDeviceRef device) {
+        std::scoped_lock lock(m_mutex);
+        return std::any_of(m_devices.begin(), m_devices.end(),
+                           [&](const auto& entry) { return entry.second.get() == device; });
+    }
+
     int Subscribe(am_device_notification_callback callback, void* arg, AMDeviceNotificationRef* notification) {
         auto subscription = std::make_shared<am_device_notification>(callback, arg);
         {
@@ -210,13 +217,6 @@ private:
         }
         lock.unlock();
         dispatcher.join();
-    }
-
-    // Whether the reference is one this library handed out (and so safe to look into).
-    bool Knows(AMDeviceRef device) {
-        std::scoped_lock lock(m_mutex);
-        return std::any_of(m_devices.begin(), m_devices.end(),
-                           [&](const auto& entry) { return entry.second.get() == device; });
     }
 
     am_device* DeviceForLocked(const std::string& uniqueId) {
