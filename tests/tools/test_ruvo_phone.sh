@@ -5,8 +5,7 @@ tool="$1"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export RUVO_PHONE_HUB="$work/hub"
-passed=0
-failed=0
+. "$(dirname "$0")/common.sh"
 
 check() {
     local desc="$1"
@@ -64,16 +63,8 @@ check "help" bash -c "'$tool' --help | grep -q 'ruvo-phone'"
 
 # Errors: a one-line message on standard error and a non-zero status.
 for args in "init $phone" "plug $work/none" "trust $work/none" "frobnicate $phone" "init" "" "init $work/x --bogus" "init $work/y --app ../evil"; do
-    err=$("$tool" $args </dev/null 2>&1 >/dev/null)
-    status=$?
-    if [ $status -ne 0 ] && [ -n "$err" ] && [ "$(printf '%s\n' "$err" | wc -l)" -eq 1 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL error exit for '$args': status $status, stderr '$err'"
-    fi
+    expect_error_exit "$tool" "$args"
 done
 check "a refused app name creates nothing outside" test ! -e "$work/evil"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -4,8 +4,7 @@ set -u
 tool="$1"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
+. "$(dirname "$0")/common.sh"
 
 # expect DESC EXPECTED-OUTPUT COMMAND... (standard input comes from $input)
 expect() {
@@ -51,15 +50,7 @@ expect "bplist catalogue" \
 
 # Errors: a message on standard error and a non-zero status.
 for args in "bplist $work/missing.plist" "bplist" "no-such-command" ""; do
-    err=$("$tool" $args </dev/null 2>&1 >/dev/null)
-    status=$?
-    if [ $status -ne 0 ] && [ -n "$err" ] && [ "$(printf '%s\n' "$err" | wc -l)" -eq 1 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL error exit for '$args': status $status, stderr '$err'"
-    fi
+    expect_error_exit "$tool" "$args"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
