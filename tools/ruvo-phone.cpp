@@ -27,20 +27,17 @@ const char kUsage[] =
     "Phones are listed in the hub directory named by RUVO_PHONE_HUB\n"
     "(default: $XDG_STATE_HOME/ruvo/phones), which a running assistant watches.\n";
 
-int Fail(const std::string& message)
-{
+int Fail(const std::string& message) {
     std::fprintf(stderr, "ruvo-phone: %s\n", message.c_str());
     return 1;
 }
 
-int Usage(const std::string& message)
-{
+int Usage(const std::string& message) {
     std::fprintf(stderr, "ruvo-phone: %s (try --help)\n", message.c_str());
     return 2;
 }
 
-int Init(const std::string& dir, const std::vector<std::string>& options)
-{
+int Init(const std::string& dir, const std::vector<std::string>& options) {
     ruvo::phone::PhoneConfig config;
     config.systemApps = {"com.apple.mobilephone", "com.apple.MobileSMS", "com.apple.Preferences"};
     for (size_t i = 0; i < options.size(); ++i) {
@@ -66,8 +63,7 @@ int Init(const std::string& dir, const std::vector<std::string>& options)
     return 0;
 }
 
-int Status(const std::string& dir)
-{
+int Status(const std::string& dir) {
     auto config = ruvo::phone::LoadPhone(dir);
     if (!config) return Fail(dir + " holds no phone");
     auto join = [](const std::vector<std::string>& items) {
@@ -75,19 +71,19 @@ int Status(const std::string& dir)
         for (const auto& item : items) text += (text.empty() ? "" : " ") + item;
         return text;
     };
-    std::printf("name: %s\nudid: %s\nproduct: %s %s (baseband %s)\nplugged: %s\ntrusted: %s\nafc2: %s\n"
-                "user apps: %s\nsystem apps: %s\n",
-                config->deviceName.c_str(), config->uniqueDeviceId.c_str(), config->productType.c_str(),
-                config->productVersion.c_str(), config->basebandVersion.c_str(), config->plugged ? "yes" : "no",
-                config->trusted ? "yes" : "no", config->offersAfc2 ? "yes" : "no", join(config->userApps).c_str(),
-                join(config->systemApps).c_str());
+    std::printf(
+        "name: %s\nudid: %s\nproduct: %s %s (baseband %s)\nplugged: %s\ntrusted: %s\nafc2: %s\n"
+        "user apps: %s\nsystem apps: %s\n",
+        config->deviceName.c_str(), config->uniqueDeviceId.c_str(), config->productType.c_str(),
+        config->productVersion.c_str(), config->basebandVersion.c_str(), config->plugged ? "yes" : "no",
+        config->trusted ? "yes" : "no", config->offersAfc2 ? "yes" : "no", join(config->userApps).c_str(),
+        join(config->systemApps).c_str());
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 2) return Usage("missing command");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {

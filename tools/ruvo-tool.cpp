@@ -30,20 +30,17 @@ const char kUsage[] =
     "  base64-decode    print the text that the Base64 on standard input decodes to\n"
     "  --help           print this help\n";
 
-std::string ReadAll(std::istream& in)
-{
+std::string ReadAll(std::istream& in) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Every output ends with one newline.
-void Print(const std::string& text)
-{
+void Print(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (text.empty() || text.back() != '\n') std::fputc('\n', stdout);
 }
 
-void PrintTree(CJson* node, int depth, std::string& out)
-{
+void PrintTree(CJson* node, int depth, std::string& out) {
     out.append(static_cast<size_t>(depth) * 2, ' ');
     out += TextToUtf8(node->GetType());
     out += '\t';
@@ -54,16 +51,14 @@ void PrintTree(CJson* node, int depth, std::string& out)
     for (int i = 0; i < node->GetChildCount(); ++i) PrintTree(node->GetChild(i), depth + 1, out);
 }
 
-int Fail(const std::string& message, int status)
-{
+int Fail(const std::string& message, int status) {
     std::fprintf(stderr, "ruvo-tool: %s\n", message.c_str());
     return status;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 2) return Fail("missing command (try --help)", 2);
     const std::string command = argv[1];
 
@@ -98,8 +93,8 @@ int main(int argc, char** argv)
         // The parser takes a signed length; a catalogue is far smaller than that.
         if (bytes.size() > 0x7FFFFFFF) return Fail(std::string(argv[2]) + " is too large", 1);
         CParseBplist parser;
-        std::unique_ptr<CJson> tree(parser.Parse(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                 static_cast<int>(bytes.size())));
+        std::unique_ptr<CJson> tree(
+            parser.Parse(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size())));
         Print(TextToUtf8(tree->ToString()));
         return 0;
     }
@@ -108,8 +103,8 @@ int main(int argc, char** argv)
         const std::string bytes = ReadAll(std::cin);
         if (bytes.size() > 0x3FFFFFFF) return Fail("input too large", 1);
         CBase64 base64;
-        Print(TextToUtf8(base64.EncodeBytes(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                            static_cast<int>(bytes.size()))));
+        Print(TextToUtf8(
+            base64.EncodeBytes(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()))));
         return 0;
     }
 

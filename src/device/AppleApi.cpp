@@ -16,8 +16,7 @@ namespace {
 // The environment variable that the dynamic loader reads for its search path.
 constexpr const char* kSearchPathVariable = "LD_LIBRARY_PATH";
 
-std::string ProgramDirectory()
-{
+std::string ProgramDirectory() {
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec) return ".";
@@ -27,8 +26,7 @@ std::string ProgramDirectory()
 // Adds dir to the library search path unless the path already mentions it anywhere. Children
 // started later inherit it; this process loads by full path. An empty path gets dir alone, as
 // an empty element would mean the current directory.
-void AddToSearchPath(const std::string& dir)
-{
+void AddToSearchPath(const std::string& dir) {
     const char* current = std::getenv(kSearchPathVariable);
     std::string value = current ? current : "";
     if (value.find(dir) != std::string::npos) return;
@@ -38,8 +36,7 @@ void AddToSearchPath(const std::string& dir)
 
 // The library in the support directory when it is there, else its bare name for the normal
 // library search (as when the support package registered no directory).
-std::string LibraryPath(const std::string& dir, const char* name)
-{
+std::string LibraryPath(const std::string& dir, const char* name) {
     std::error_code ec;
     fs::path candidate = fs::path(dir) / name;
     if (!dir.empty() && fs::exists(candidate, ec)) return candidate.string();
@@ -47,21 +44,18 @@ std::string LibraryPath(const std::string& dir, const char* name)
 }
 
 template <typename Entry>
-void Resolve(const DynamicLibrary& library, const char* name, Entry& entry)
-{
+void Resolve(const DynamicLibrary& library, const char* name, Entry& entry) {
     entry = reinterpret_cast<Entry>(library.Symbol(name));
 }
 
-} // namespace
+}  // namespace
 
-std::string SupportDirectory()
-{
+std::string SupportDirectory() {
     if (const char* dir = std::getenv("RUVO_SUPPORT_DIR"); dir && *dir) return dir;
     return (fs::path(ProgramDirectory()) / "support").string();
 }
 
-bool IsItunesInstalled()
-{
+bool IsItunesInstalled() {
     const fs::path dir = SupportDirectory();
     std::ifstream registration(dir / kRegistrationFile);
     if (!registration) return false;
@@ -77,8 +71,7 @@ bool IsItunesInstalled()
     return file && file.read(&byte, 1) && file.gcount() == 1;
 }
 
-bool LoadAppleLibraries()
-{
+bool LoadAppleLibraries() {
     const std::string dir = SupportDirectory();
     std::error_code ec;
     if (fs::is_directory(dir, ec)) AddToSearchPath(dir);

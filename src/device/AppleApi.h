@@ -8,82 +8,83 @@
 // Each list names one library's entry points with their C signatures; the table below gets one
 // pointer per name, filled by LoadAppleLibraries with the library's export of that name (null
 // when it has none). Entries that nothing calls yet are resolved all the same.
-#define RUVO_MOBILEDEVICE_FUNCTIONS(X)                                                                   \
-    X(AMDeviceNotificationSubscribe, int, (am_device_notification_callback, unsigned int, unsigned int, \
-                                           void*, AMDeviceNotificationRef*))                             \
-    X(AMDeviceNotificationUnsubscribe, int, (AMDeviceNotificationRef))                                   \
-    X(AMDeviceConnect, int, (AMDeviceRef))                                                               \
-    X(AMDeviceDisconnect, int, (AMDeviceRef))                                                            \
-    X(AMDeviceIsPaired, int, (AMDeviceRef))                                                              \
-    X(AMDeviceValidatePairing, int, (AMDeviceRef))                                                       \
-    X(AMDeviceStartSession, int, (AMDeviceRef))                                                          \
-    X(AMDeviceStartService, int, (AMDeviceRef, CFStringRef, int*, void*))                                \
-    X(AMDeviceStopSession, int, (AMDeviceRef))                                                           \
-    X(AMDeviceCopyValue, CFTypeRef, (AMDeviceRef, CFStringRef, CFStringRef))                             \
-    X(AMDeviceCopyDeviceIdentifier, CFStringRef, (AMDeviceRef))                                          \
-    X(AMDeviceLookupApplications, int, (AMDeviceRef, CFDictionaryRef, CFDictionaryRef*))                 \
-    X(AFCConnectionOpen, int, (int, unsigned int, AFCConnectionRef*))                                    \
-    X(AFCConnectionClose, int, (AFCConnectionRef))                                                       \
-    X(AFCFileInfoOpen, int, (AFCConnectionRef, const char*, AFCKeyValueRef*))                            \
-    X(AFCKeyValueRead, int, (AFCKeyValueRef, const char**, const char**))                                \
-    X(AFCKeyValueClose, int, (AFCKeyValueRef))                                                           \
-    X(AFCFileRefOpen, int, (AFCConnectionRef, const char*, uint64_t, AFCFileRef*))                       \
-    X(AFCFileRefRead, int, (AFCConnectionRef, AFCFileRef, void*, uint32_t*))                             \
-    X(AFCFileRefWrite, int, (AFCConnectionRef, AFCFileRef, const void*, uint32_t))                       \
-    X(AFCFileRefClose, int, (AFCConnectionRef, AFCFileRef))                                              \
-    X(AFCDirectoryOpen, int, (AFCConnectionRef, const char*, AFCDirectoryRef*))                          \
-    X(AFCDirectoryRead, int, (AFCConnectionRef, AFCDirectoryRef, char**))                                \
-    X(AFCDirectoryClose, int, (AFCConnectionRef, AFCDirectoryRef))                                       \
-    X(AFCDirectoryCreate, int, (AFCConnectionRef, const char*))                                          \
-    X(AFCRemovePath, int, (AFCConnectionRef, const char*))                                               \
+#define RUVO_MOBILEDEVICE_FUNCTIONS(X)                                                                \
+    X(AMDeviceNotificationSubscribe, int,                                                             \
+      (am_device_notification_callback, unsigned int, unsigned int, void*, AMDeviceNotificationRef*)) \
+    X(AMDeviceNotificationUnsubscribe, int, (AMDeviceNotificationRef))                                \
+    X(AMDeviceConnect, int, (AMDeviceRef))                                                            \
+    X(AMDeviceDisconnect, int, (AMDeviceRef))                                                         \
+    X(AMDeviceIsPaired, int, (AMDeviceRef))                                                           \
+    X(AMDeviceValidatePairing, int, (AMDeviceRef))                                                    \
+    X(AMDeviceStartSession, int, (AMDeviceRef))                                                       \
+    X(AMDeviceStartService, int, (AMDeviceRef, CFStringRef, int*, void*))                             \
+    X(AMDeviceStopSession, int, (AMDeviceRef))                                                        \
+    X(AMDeviceCopyValue, CFTypeRef, (AMDeviceRef, CFStringRef, CFStringRef))                          \
+    X(AMDeviceCopyDeviceIdentifier, CFStringRef, (AMDeviceRef))                                       \
+    X(AMDeviceLookupApplications, int, (AMDeviceRef, CFDictionaryRef, CFDictionaryRef*))              \
+    X(AFCConnectionOpen, int, (int, unsigned int, AFCConnectionRef*))                                 \
+    X(AFCConnectionClose, int, (AFCConnectionRef))                                                    \
+    X(AFCFileInfoOpen, int, (AFCConnectionRef, const char*, AFCKeyValueRef*))                         \
+    X(AFCKeyValueRead, int, (AFCKeyValueRef, const char**, const char**))                             \
+    X(AFCKeyValueClose, int, (AFCKeyValueRef))                                                        \
+    X(AFCFileRefOpen, int, (AFCConnectionRef, const char*, uint64_t, AFCFileRef*))                    \
+    X(AFCFileRefRead, int, (AFCConnectionRef, AFCFileRef, void*, uint32_t*))                          \
+    X(AFCFileRefWrite, int, (AFCConnectionRef, AFCFileRef, const void*, uint32_t))                    \
+    X(AFCFileRefClose, int, (AFCConnectionRef, AFCFileRef))                                           \
+    X(AFCDirectoryOpen, int, (AFCConnectionRef, const char*, AFCDirectoryRef*))                       \
+    X(AFCDirectoryRead, int, (AFCConnectionRef, AFCDirectoryRef, char**))                             \
+    X(AFCDirectoryClose, int, (AFCConnectionRef, AFCDirectoryRef))                                    \
+    X(AFCDirectoryCreate, int, (AFCConnectionRef, const char*))                                       \
+    X(AFCRemovePath, int, (AFCConnectionRef, const char*))                                            \
     X(AFCRenamePath, int, (AFCConnectionRef, const char*, const char*))
 
-#define RUVO_AIRTRAFFIC_FUNCTIONS(X)                                                                       \
-    X(ATHostConnectionCreateWithLibrary, ATHostConnectionRef, (CFStringRef, CFStringRef, unsigned int))    \
-    X(ATHostConnectionDestroy, void, (ATHostConnectionRef))                                                \
-    X(ATHostConnectionReadMessage, ATCFMessageRef, (ATHostConnectionRef))                                  \
-    X(ATHostConnectionSendSyncRequest, int, (ATHostConnectionRef, CFArrayRef, CFDictionaryRef, CFDictionaryRef)) \
-    X(ATHostConnectionSendMetadataSyncFinished, int, (ATHostConnectionRef, CFDictionaryRef, CFDictionaryRef)) \
-    X(ATHostConnectionSendPowerAssertion, int, (ATHostConnectionRef, CFBooleanRef))                        \
+#define RUVO_AIRTRAFFIC_FUNCTIONS(X)                                                                               \
+    X(ATHostConnectionCreateWithLibrary, ATHostConnectionRef, (CFStringRef, CFStringRef, unsigned int))            \
+    X(ATHostConnectionDestroy, void, (ATHostConnectionRef))                                                        \
+    X(ATHostConnectionReadMessage, ATCFMessageRef, (ATHostConnectionRef))                                          \
+    X(ATHostConnectionSendSyncRequest, int, (ATHostConnectionRef, CFArrayRef, CFDictionaryRef, CFDictionaryRef))   \
+    X(ATHostConnectionSendMetadataSyncFinished, int, (ATHostConnectionRef, CFDictionaryRef, CFDictionaryRef))      \
+    X(ATHostConnectionSendPowerAssertion, int, (ATHostConnectionRef, CFBooleanRef))                                \
     X(ATHostConnectionSendFileProgress, int, (ATHostConnectionRef, CFStringRef, CFStringRef, double, int, double)) \
-    X(ATHostConnectionSendAssetCompleted, int, (ATHostConnectionRef, CFStringRef, CFStringRef, CFStringRef)) \
-    X(ATHostConnectionSendHostInfo, int, (ATHostConnectionRef, CFDictionaryRef))                           \
-    X(ATCFMessageGetName, CFStringRef, (ATCFMessageRef))                                                   \
+    X(ATHostConnectionSendAssetCompleted, int, (ATHostConnectionRef, CFStringRef, CFStringRef, CFStringRef))       \
+    X(ATHostConnectionSendHostInfo, int, (ATHostConnectionRef, CFDictionaryRef))                                   \
+    X(ATCFMessageGetName, CFStringRef, (ATCFMessageRef))                                                           \
     X(ATCFMessageGetParam, CFTypeRef, (ATCFMessageRef, CFStringRef))
 
-#define RUVO_COREFOUNDATION_FUNCTIONS(X)                                                                   \
-    X(CFRelease, void, (CFTypeRef))                                                                        \
-    X(CFRetain, CFTypeRef, (CFTypeRef))                                                                    \
-    X(__CFStringMakeConstantString, CFStringRef, (const char*))                                            \
-    X(CFStringCreateWithCString, CFStringRef, (CFAllocatorRef, const char*, CFStringEncoding))             \
-    X(CFStringGetLength, CFIndex, (CFStringRef))                                                           \
-    X(CFStringGetCString, Boolean, (CFStringRef, char*, CFIndex, CFStringEncoding))                        \
-    X(CFStringCompare, CFComparisonResult, (CFStringRef, CFStringRef, CFOptionFlags))                      \
+#define RUVO_COREFOUNDATION_FUNCTIONS(X)                                                                      \
+    X(CFRelease, void, (CFTypeRef))                                                                           \
+    X(CFRetain, CFTypeRef, (CFTypeRef))                                                                       \
+    X(__CFStringMakeConstantString, CFStringRef, (const char*))                                               \
+    X(CFStringCreateWithCString, CFStringRef, (CFAllocatorRef, const char*, CFStringEncoding))                \
+    X(CFStringGetLength, CFIndex, (CFStringRef))                                                              \
+    X(CFStringGetCString, Boolean, (CFStringRef, char*, CFIndex, CFStringEncoding))                           \
+    X(CFStringCompare, CFComparisonResult, (CFStringRef, CFStringRef, CFOptionFlags))                         \
     X(CFDictionaryCreateMutable, CFMutableDictionaryRef, (CFAllocatorRef, CFIndex, const void*, const void*)) \
-    X(CFDictionaryAddValue, void, (CFMutableDictionaryRef, const void*, const void*))                      \
-    X(CFDictionarySetValue, void, (CFMutableDictionaryRef, const void*, const void*))                      \
-    X(CFDictionaryGetValue, const void*, (CFDictionaryRef, const void*))                                   \
-    X(CFDictionaryGetCount, CFIndex, (CFDictionaryRef))                                                    \
-    X(CFDictionaryGetKeysAndValues, void, (CFDictionaryRef, const void**, const void**))                   \
-    X(CFGetTypeID, CFTypeID, (CFTypeRef))                                                                  \
-    X(CFDictionaryGetTypeID, CFTypeID, (void))                                                             \
-    X(CFStringGetTypeID, CFTypeID, (void))                                                                 \
-    X(CFArrayCreateMutable, CFMutableArrayRef, (CFAllocatorRef, CFIndex, const void*))                     \
-    X(CFArrayAppendValue, void, (CFMutableArrayRef, const void*))                                          \
-    X(CFArrayGetCount, CFIndex, (CFArrayRef))                                                              \
-    X(CFArrayGetValueAtIndex, const void*, (CFArrayRef, CFIndex))                                          \
-    X(CFNumberCreate, CFNumberRef, (CFAllocatorRef, CFNumberType, const void*))                            \
-    X(CFDataCreate, CFDataRef, (CFAllocatorRef, const UInt8*, CFIndex))                                    \
-    X(CFDataGetBytePtr, const UInt8*, (CFDataRef))                                                         \
-    X(CFDataGetLength, CFIndex, (CFDataRef))                                                               \
-    X(CFPropertyListCreateXMLData, CFDataRef, (CFAllocatorRef, CFPropertyListRef))                         \
-    X(CFPropertyListCreateData, CFDataRef, (CFAllocatorRef, CFPropertyListRef, CFPropertyListFormat, CFOptionFlags, CFErrorRef*)) \
+    X(CFDictionaryAddValue, void, (CFMutableDictionaryRef, const void*, const void*))                         \
+    X(CFDictionarySetValue, void, (CFMutableDictionaryRef, const void*, const void*))                         \
+    X(CFDictionaryGetValue, const void*, (CFDictionaryRef, const void*))                                      \
+    X(CFDictionaryGetCount, CFIndex, (CFDictionaryRef))                                                       \
+    X(CFDictionaryGetKeysAndValues, void, (CFDictionaryRef, const void**, const void**))                      \
+    X(CFGetTypeID, CFTypeID, (CFTypeRef))                                                                     \
+    X(CFDictionaryGetTypeID, CFTypeID, (void))                                                                \
+    X(CFStringGetTypeID, CFTypeID, (void))                                                                    \
+    X(CFArrayCreateMutable, CFMutableArrayRef, (CFAllocatorRef, CFIndex, const void*))                        \
+    X(CFArrayAppendValue, void, (CFMutableArrayRef, const void*))                                             \
+    X(CFArrayGetCount, CFIndex, (CFArrayRef))                                                                 \
+    X(CFArrayGetValueAtIndex, const void*, (CFArrayRef, CFIndex))                                             \
+    X(CFNumberCreate, CFNumberRef, (CFAllocatorRef, CFNumberType, const void*))                               \
+    X(CFDataCreate, CFDataRef, (CFAllocatorRef, const UInt8*, CFIndex))                                       \
+    X(CFDataGetBytePtr, const UInt8*, (CFDataRef))                                                            \
+    X(CFDataGetLength, CFIndex, (CFDataRef))                                                                  \
+    X(CFPropertyListCreateXMLData, CFDataRef, (CFAllocatorRef, CFPropertyListRef))                            \
+    X(CFPropertyListCreateData, CFDataRef,                                                                    \
+      (CFAllocatorRef, CFPropertyListRef, CFPropertyListFormat, CFOptionFlags, CFErrorRef*))                  \
     X(CFPropertyListCreateFromXMLData, CFPropertyListRef, (CFAllocatorRef, CFDataRef, CFOptionFlags, CFStringRef*))
 
 // Data exports, stored as the address of the exported variable.
-#define RUVO_COREFOUNDATION_DATA(X) \
-    X(kCFBooleanTrue)               \
-    X(kCFBooleanFalse)              \
+#define RUVO_COREFOUNDATION_DATA(X)  \
+    X(kCFBooleanTrue)                \
+    X(kCFBooleanFalse)               \
     X(kCFTypeDictionaryKeyCallBacks) \
     X(kCFTypeDictionaryValueCallBacks)
 

@@ -47,7 +47,7 @@ typedef uint64_t AFCFileRef;
 typedef struct at_host_connection* ATHostConnectionRef;
 typedef CFDictionaryRef ATCFMessageRef;
 
-} // extern "C"
+}  // extern "C"
 
 inline constexpr CFStringEncoding kCFStringEncodingUTF8 = 0x08000100;
 inline constexpr CFPropertyListFormat kCFPropertyListBinaryFormat_v1_0 = 200;

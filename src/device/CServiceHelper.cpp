@@ -25,8 +25,7 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 
 enum class Driver { Virtual, Usb };
 
-Driver ActiveDriver()
-{
+Driver ActiveDriver() {
     const char* driver = std::getenv("RUVO_DEVICE_DRIVER");
     if (driver && std::strcmp(driver, "usb") == 0) return Driver::Usb;
     return Driver::Virtual;
@@ -34,8 +33,7 @@ Driver ActiveDriver()
 
 // usbmuxd's socket path: USBMUXD_SOCKET_ADDRESS ("UNIX:/path" or a plain path) or the default.
 // A TCP address ("host:port") is not a local service we could start, so it is not used here.
-std::string UsbmuxdSocketPath()
-{
+std::string UsbmuxdSocketPath() {
     const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
     if (!address || !*address) return kDefaultUsbmuxdSocket;
     std::string value = address;
@@ -44,8 +42,7 @@ std::string UsbmuxdSocketPath()
     return "";
 }
 
-bool UsbmuxdAnswers()
-{
+bool UsbmuxdAnswers() {
     const std::string path = UsbmuxdSocketPath();
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof(addr.sun_path)) return false;
@@ -59,8 +56,7 @@ bool UsbmuxdAnswers()
 }
 
 // Runs a command without a shell and waits for it; true when it exited with status 0.
-bool RunCommand(const std::vector<std::string>& args)
-{
+bool RunCommand(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -73,35 +69,29 @@ bool RunCommand(const std::vector<std::string>& args)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-bool SystemdRuns()
-{
-    return ::access("/run/systemd/system", F_OK) == 0;
-}
+bool SystemdRuns() { return ::access("/run/systemd/system", F_OK) == 0; }
 
 // Asks for usbmuxd to be started: RUVO_USBMUXD_START (a command run through /bin/sh) when set,
 // else systemd's unit where systemd runs the system, else the daemon itself, which forks into
 // the background.
-bool RequestUsbmuxdStart()
-{
+bool RequestUsbmuxdStart() {
     if (const char* command = std::getenv("RUVO_USBMUXD_START"); command && *command)
         return RunCommand({"/bin/sh", "-c", command});
     if (SystemdRuns()) return RunCommand({"systemctl", "start", "--no-block", "usbmuxd.service"});
     return RunCommand({"usbmuxd", "--user", "usbmux"});
 }
 
-} // namespace
+}  // namespace
 
 CServiceHelper::CServiceHelper(std::chrono::milliseconds startBound) : m_startBound(startBound) {}
 
-bool CServiceHelper::IsServiceRunning(const std::u16string& serviceName)
-{
+bool CServiceHelper::IsServiceRunning(const std::u16string& serviceName) {
     if (serviceName != kDeviceServiceName) return false;
     if (ActiveDriver() == Driver::Virtual) return true;
     return UsbmuxdAnswers();
 }
 
-bool CServiceHelper::StartServiceAndWait(const std::u16string& serviceName)
-{
+bool CServiceHelper::StartServiceAndWait(const std::u16string& serviceName) {
     if (serviceName != kDeviceServiceName) return false;
     // A running service is not started again, and that start reports false.
     if (IsServiceRunning(serviceName)) return false;

@@ -3,8 +3,7 @@
 
 #include <dlfcn.h>
 
-DynamicLibrary::DynamicLibrary(const std::string& path)
-{
+DynamicLibrary::DynamicLibrary(const std::string& path) {
     // RTLD_NOW: a library with unresolved symbols fails here instead of in the middle of a call.
     m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (!m_handle) {
@@ -13,8 +12,7 @@ DynamicLibrary::DynamicLibrary(const std::string& path)
     }
 }
 
-void* DynamicLibrary::Symbol(const char* name) const
-{
+void* DynamicLibrary::Symbol(const char* name) const {
     if (!m_handle) return nullptr;
     return dlsym(m_handle, name);
 }

@@ -19,16 +19,11 @@ constexpr int kMaxEncodeInput = INT_MAX / 2 - 2;
 // Index of a character in the alphabet; anything else, "=" and bytes of 0x80 and up included,
 // counts as 0.
 uint8_t ValueOf(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return static_cast<uint8_t>(c - 'A');
-    if (c >= 'a' && c <= 'z')
-        return static_cast<uint8_t>(c - 'a' + 26);
-    if (c >= '0' && c <= '9')
-        return static_cast<uint8_t>(c - '0' + 52);
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
+    if (c >= 'A' && c <= 'Z') return static_cast<uint8_t>(c - 'A');
+    if (c >= 'a' && c <= 'z') return static_cast<uint8_t>(c - 'a' + 26);
+    if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0' + 52);
+    if (c == '+') return 62;
+    if (c == '/') return 63;
     return 0;
 }
 
@@ -50,8 +45,7 @@ private:
 }  // namespace
 
 int CBase64::EncodeBlock(const uint8_t* in, int n, char* out, int maxLineLength) {
-    if (!out)
-        return 0;
+    if (!out) return 0;
     if (!in || n <= 0 || n > kMaxEncodeInput) {
         *out = '\0';
         return 0;
@@ -94,8 +88,7 @@ int CBase64::EncodeBlock(const uint8_t* in, int n, char* out, int maxLineLength)
 }
 
 int CBase64::DecodeBlock(const char* in, int m, uint8_t* out) {
-    if (!out)
-        return 0;
+    if (!out) return 0;
     int written = 0;
     int pos = 0;
     while (in && pos < m) {
@@ -108,18 +101,15 @@ int CBase64::DecodeBlock(const char* in, int m, uint8_t* out) {
         // complete, the missing characters count as "=": nothing is ever read past m.
         char group[4];
         for (char& c : group) {
-            while (pos < m && IsLineBreak(in[pos]))
-                ++pos;
+            while (pos < m && IsLineBreak(in[pos])) ++pos;
             c = pos < m ? in[pos++] : '=';
         }
         const uint8_t a = ValueOf(group[0]), b = ValueOf(group[1]);
         const uint8_t c = ValueOf(group[2]), d = ValueOf(group[3]);
         out[written++] = static_cast<uint8_t>((a << 2) | (b >> 4));
-        if (group[2] == '=')
-            continue;
+        if (group[2] == '=') continue;
         out[written++] = static_cast<uint8_t>(((b & 15) << 4) | (c >> 2));
-        if (group[3] == '=')
-            continue;
+        if (group[3] == '=') continue;
         out[written++] = static_cast<uint8_t>(((c & 3) << 6) | d);
     }
     out[written] = 0;
@@ -127,8 +117,7 @@ int CBase64::DecodeBlock(const char* in, int m, uint8_t* out) {
 }
 
 std::u16string CBase64::EncodeBytes(const uint8_t* bytes, int n) {
-    if (!bytes || n <= 0 || n > kMaxEncodeInput)
-        return {};
+    if (!bytes || n <= 0 || n > kMaxEncodeInput) return {};
     // 4 characters per started group, 2 per possible line break after a full group, 1 zero.
     const size_t groups = static_cast<size_t>(n) / 3;
     const size_t started = (static_cast<size_t>(n) + 2) / 3;
@@ -141,8 +130,7 @@ std::u16string CBase64::Encode(const std::u16string& text) {
     const std::string ansi = TextToAnsi(text);
     const size_t length = std::string_view(ansi).find('\0');
     const size_t n = length == std::string_view::npos ? ansi.size() : length;
-    if (n > static_cast<size_t>(kMaxEncodeInput))
-        return {};
+    if (n > static_cast<size_t>(kMaxEncodeInput)) return {};
     return EncodeBytes(reinterpret_cast<const uint8_t*>(ansi.data()), static_cast<int>(n));
 }
 
@@ -150,8 +138,7 @@ std::u16string CBase64::Decode(const std::u16string& text) {
     // Base64 is ASCII, so its ANSI bytes are its characters; stray non-ASCII characters only
     // add bytes that decode as 0.
     const std::string chars = TextToAnsi(text);
-    if (chars.size() > static_cast<size_t>(INT_MAX / 2))
-        return {};
+    if (chars.size() > static_cast<size_t>(INT_MAX / 2)) return {};
     const int m = static_cast<int>(chars.size());
     // 2 * m bytes hold the 3 bytes per group of four and the zero; at least 4 for a lone
     // short group.

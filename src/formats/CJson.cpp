@@ -24,8 +24,7 @@ bool EndsWith(const std::u16string& s, char16_t c) { return !s.empty() && s.back
 
 bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
 
-std::u16string TrimSpace(const std::u16string& s)
-{
+std::u16string TrimSpace(const std::u16string& s) {
     size_t b = 0;
     size_t e = s.size();
     while (b < e && IsSpace(s[b])) ++b;
@@ -36,8 +35,7 @@ std::u16string TrimSpace(const std::u16string& s)
 // Removes the double quotes around a member name or value. A trailing quote that is escaped
 // (after an odd run of backslashes) belongs to the text and stays, so that a value ending in
 // an escaped quote reads back as it was written.
-std::u16string TrimQuotes(const std::u16string& s)
-{
+std::u16string TrimQuotes(const std::u16string& s) {
     size_t b = 0;
     size_t e = s.size();
     while (b < e && s[b] == u'"') ++b;
@@ -50,8 +48,7 @@ std::u16string TrimQuotes(const std::u16string& s)
     return s.substr(b, e - b);
 }
 
-std::u16string ReplaceAll(const std::u16string& s, const std::u16string& from, const std::u16string& to)
-{
+std::u16string ReplaceAll(const std::u16string& s, const std::u16string& from, const std::u16string& to) {
     if (from.empty()) return s;
     std::u16string out;
     out.reserve(s.size());
@@ -67,36 +64,31 @@ std::u16string ReplaceAll(const std::u16string& s, const std::u16string& from, c
     return out;
 }
 
-std::u16string FromAscii(const char* s)
-{
+std::u16string FromAscii(const char* s) {
     std::u16string out;
     for (; *s; ++s) out.push_back(static_cast<unsigned char>(*s));
     return out;
 }
 
-std::u16string FormatSigned(int32_t v)
-{
+std::u16string FormatSigned(int32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%d", v);
     return FromAscii(buf);
 }
 
-std::u16string FormatUnsigned(uint32_t v)
-{
+std::u16string FormatUnsigned(uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%u", v);
     return FromAscii(buf);
 }
 
 // 1 to 10 characters, all digits, not beginning with "0".
-bool IsIntegerText(const std::u16string& t)
-{
+bool IsIntegerText(const std::u16string& t) {
     if (t.empty() || t.size() > 10 || t[0] == u'0') return false;
     return std::all_of(t.begin(), t.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
 }
 
-std::u16string ToLowerAscii(std::u16string s)
-{
+std::u16string ToLowerAscii(std::u16string s) {
     for (auto& c : s)
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
     return s;
@@ -109,8 +101,7 @@ struct Token {
 
 // The top-level structural characters of a text, outside strings. Escaped backslashes and
 // quotes are blanked first so that they neither open nor close a string.
-std::vector<Token> Tokens(const std::u16string& s)
-{
+std::vector<Token> Tokens(const std::u16string& s) {
     std::u16string copy = ReplaceAll(ReplaceAll(s, u"\\\\", u"AA"), u"\\\"", u"AA");
     std::vector<Token> tokens;
     bool inString = false;
@@ -137,8 +128,7 @@ std::vector<Token> Tokens(const std::u16string& s)
         case u':':
             if (depth == 0) tokens.push_back({c, i});
             break;
-        default:
-            break;
+        default: break;
         }
     }
     return tokens;
@@ -146,16 +136,13 @@ std::vector<Token> Tokens(const std::u16string& s)
 
 // The writer's pair test: a quote directly followed by a colon past the first character, both
 // in the body and in its masked form (where separators inside bracket groups are hidden).
-bool PassesPairTest(const std::u16string& body)
-{
+bool PassesPairTest(const std::u16string& body) {
     static const std::u16string pair = u"\":";
-    return body.find(pair, 1) != std::u16string::npos &&
-           CJson::Mask(body).find(pair, 1) != std::u16string::npos;
+    return body.find(pair, 1) != std::u16string::npos && CJson::Mask(body).find(pair, 1) != std::u16string::npos;
 }
 
 // Reads one node from a text; its top-level tokens decide the shape of what is built.
-CJson* ReadText(const std::u16string& text, int depth)
-{
+CJson* ReadText(const std::u16string& text, int depth) {
     auto* n = new CJson();
     std::u16string s = TrimSpace(text);
     if (depth > kMaxReadDepth) {
@@ -234,22 +221,15 @@ CJson* ReadText(const std::u16string& text, int depth)
     return n;
 }
 
-} // namespace
+}  // namespace
 
 CJson::CJson() : m_type(kString) {}
 
-CJson::CJson(const std::u16string& key, const std::u16string& value) : m_type(kString), m_key(key)
-{
-    SetValue(value);
-}
+CJson::CJson(const std::u16string& key, const std::u16string& value) : m_type(kString), m_key(key) { SetValue(value); }
 
-CJson::~CJson()
-{
-    Clear();
-}
+CJson::~CJson() { Clear(); }
 
-void CJson::WipeData()
-{
+void CJson::WipeData() {
     if (m_data) {
         if (m_dataLength > 0) std::memset(m_data, 0, static_cast<size_t>(m_dataLength));
         delete[] m_data;
@@ -258,8 +238,7 @@ void CJson::WipeData()
     m_dataLength = 0;
 }
 
-void CJson::Clear()
-{
+void CJson::Clear() {
     std::scoped_lock lock(m_lock);
     for (CJson* child : m_children) {
         child->Clear();
@@ -277,8 +256,7 @@ std::u16string CJson::GetKey() const { return m_key; }
 std::u16string CJson::GetValue() const { return m_value; }
 std::u16string CJson::GetType() const { return m_type; }
 
-void CJson::SetValue(const std::u16string& t)
-{
+void CJson::SetValue(const std::u16string& t) {
     m_value = t;
     m_type = kString;
     if (StartsWith(t, u'{') && EndsWith(t, u'}')) m_type = kList;
@@ -311,14 +289,12 @@ void CJson::SetValue(const std::u16string& t)
     }
 }
 
-void CJson::SetLong(int32_t value)
-{
+void CJson::SetLong(int32_t value) {
     m_type = kLong;
     m_value = FormatSigned(value);
 }
 
-void CJson::SetData(uint8_t* data, int32_t length)
-{
+void CJson::SetData(uint8_t* data, int32_t length) {
     WipeData();
     m_data = data;
     m_dataLength = length;
@@ -329,15 +305,13 @@ int32_t CJson::GetDataLength() const { return m_dataLength; }
 CJson* CJson::GetParent() const { return m_parent; }
 int CJson::GetChildCount() const { return static_cast<int>(m_children.size()); }
 
-CJson* CJson::GetChild(int index)
-{
+CJson* CJson::GetChild(int index) {
     std::scoped_lock lock(m_lock);
     if (index < 0 || static_cast<size_t>(index) >= m_children.size()) return nullptr;
     return m_children[static_cast<size_t>(index)];
 }
 
-CJson* CJson::AddChild(CJson* child)
-{
+CJson* CJson::AddChild(CJson* child) {
     if (!child) return nullptr;
     child->m_parent = this;
     if (m_type == kString) m_type = (child->m_key.empty() && child->m_children.empty()) ? kArray : kList;
@@ -345,25 +319,17 @@ CJson* CJson::AddChild(CJson* child)
     return child;
 }
 
-CJson* CJson::AddChild(const std::u16string& key, const std::u16string& value)
-{
+CJson* CJson::AddChild(const std::u16string& key, const std::u16string& value) {
     auto* child = new CJson(key, value);
     m_type = (key.empty() && !child->m_value.empty()) ? kArray : kList;
     return AddChild(child);
 }
 
-CJson* CJson::AddChild(const std::u16string& key, int32_t value)
-{
-    return AddChild(key, FormatSigned(value));
-}
+CJson* CJson::AddChild(const std::u16string& key, int32_t value) { return AddChild(key, FormatSigned(value)); }
 
-CJson* CJson::AddChild(const std::u16string& key, uint32_t value)
-{
-    return AddChild(key, FormatUnsigned(value));
-}
+CJson* CJson::AddChild(const std::u16string& key, uint32_t value) { return AddChild(key, FormatUnsigned(value)); }
 
-void CJson::RemoveChild(CJson* child)
-{
+void CJson::RemoveChild(CJson* child) {
     if (!child) return;
     // Only a node of our own is deleted: deleting a node that another parent still holds
     // would leave that parent with a dangling child.
@@ -374,16 +340,14 @@ void CJson::RemoveChild(CJson* child)
     delete child;
 }
 
-bool CJson::Matches(const std::u16string& key, const std::u16string& value) const
-{
+bool CJson::Matches(const std::u16string& key, const std::u16string& value) const {
     if (key.empty() && value.empty()) return false;
     if (!key.empty() && m_key != key) return false;
     if (!value.empty() && m_value != value) return false;
     return true;
 }
 
-CJson* CJson::FindChild(const std::u16string& key, const std::u16string& value)
-{
+CJson* CJson::FindChild(const std::u16string& key, const std::u16string& value) {
     if (key.empty() && value.empty()) return nullptr;
     std::scoped_lock lock(m_lock);
     for (CJson* child : m_children)
@@ -391,8 +355,7 @@ CJson* CJson::FindChild(const std::u16string& key, const std::u16string& value)
     return nullptr;
 }
 
-CJson* CJson::FindNode(const std::u16string& key, const std::u16string& value, bool selfOnly)
-{
+CJson* CJson::FindNode(const std::u16string& key, const std::u16string& value, bool selfOnly) {
     if (Matches(key, value)) return this;
     if (selfOnly) return nullptr;
     std::scoped_lock lock(m_lock);
@@ -401,14 +364,13 @@ CJson* CJson::FindNode(const std::u16string& key, const std::u16string& value, b
     return nullptr;
 }
 
-CJson* CJson::Clone()
-{
+CJson* CJson::Clone() {
     auto* copy = new CJson(m_key, m_value);
     copy->m_type = m_type;
     if (m_data) {
         // A block recorded without a positive length is taken to be zero-terminated text.
         size_t size = m_dataLength > 0 ? static_cast<size_t>(m_dataLength)
-                                        : std::strlen(reinterpret_cast<const char*>(m_data)) + 1;
+                                       : std::strlen(reinterpret_cast<const char*>(m_data)) + 1;
         auto* block = new uint8_t[size];
         std::memcpy(block, m_data, size);
         copy->m_data = block;
@@ -419,8 +381,7 @@ CJson* CJson::Clone()
     return copy;
 }
 
-std::u16string CJson::Mask(const std::u16string& s)
-{
+std::u16string CJson::Mask(const std::u16string& s) {
     static const std::u16string maskedComma = u"t%2Cm%2Cp";
     static const std::u16string maskedColon = u"t%3Am%3Ap";
     if (s.find(maskedComma) != std::u16string::npos || s.find(maskedColon) != std::u16string::npos)
@@ -441,8 +402,10 @@ std::u16string CJson::Mask(const std::u16string& s)
         int closes = 0;
         size_t end = std::u16string::npos;
         for (size_t i = open; i < s.size(); ++i) {
-            if (s[i] == opener) ++opens;
-            else if (s[i] == closer) ++closes;
+            if (s[i] == opener)
+                ++opens;
+            else if (s[i] == closer)
+                ++closes;
             if (opens == closes) {
                 end = i;
                 break;
@@ -454,9 +417,12 @@ std::u16string CJson::Mask(const std::u16string& s)
             break;
         }
         for (size_t i = open; i <= end; ++i) {
-            if (s[i] == u',') out += maskedComma;
-            else if (s[i] == u':') out += maskedColon;
-            else out.push_back(s[i]);
+            if (s[i] == u',')
+                out += maskedComma;
+            else if (s[i] == u':')
+                out += maskedColon;
+            else
+                out.push_back(s[i]);
         }
         pos = end + 1;
     }
@@ -464,8 +430,7 @@ std::u16string CJson::Mask(const std::u16string& s)
     return out;
 }
 
-std::u16string CJson::ToString()
-{
+std::u16string CJson::ToString() {
     std::u16string body;
     {
         std::scoped_lock lock(m_lock);
@@ -542,13 +507,9 @@ std::u16string CJson::ToString()
     return r;
 }
 
-CJson* CJson::Read(const std::u16string& text)
-{
-    return ReadText(text, 0);
-}
+CJson* CJson::Read(const std::u16string& text) { return ReadText(text, 0); }
 
-CJson* CJson::Parse(const std::u16string& text)
-{
+CJson* CJson::Parse(const std::u16string& text) {
     CJson* n = Read(text);
     if (!n->m_key.empty() || !n->m_value.empty()) {
         auto* root = new CJson();
@@ -558,8 +519,7 @@ CJson* CJson::Parse(const std::u16string& text)
     return n;
 }
 
-bool CJson::CheckJson(const std::u16string& text)
-{
+bool CJson::CheckJson(const std::u16string& text) {
     int openCurly = 0, closeCurly = 0, openSquare = 0, closeSquare = 0;
     bool inString = false;
     for (char16_t c : text) {
@@ -568,10 +528,14 @@ bool CJson::CheckJson(const std::u16string& text)
             continue;
         }
         if (inString) continue;
-        if (c == u'{') ++openCurly;
-        else if (c == u'}') ++closeCurly;
-        else if (c == u'[') ++openSquare;
-        else if (c == u']') ++closeSquare;
+        if (c == u'{')
+            ++openCurly;
+        else if (c == u'}')
+            ++closeCurly;
+        else if (c == u'[')
+            ++openSquare;
+        else if (c == u']')
+            ++closeSquare;
     }
     return openCurly == closeCurly && openSquare == closeSquare && (closeCurly + closeSquare) > 0;
 }

@@ -50,8 +50,7 @@ constexpr size_t kTrailerSize = 32;
 
 // The one rule for the format's big-endian numbers: bytes shifted most significant first into
 // a 32-bit accumulator, so a longer field keeps its low 32 bits.
-uint32_t ReadBigEndian(const unsigned char* p, size_t size)
-{
+uint32_t ReadBigEndian(const unsigned char* p, size_t size) {
     uint32_t value = 0;
     for (size_t i = 0; i < size; ++i) {
         value = (value << 8) | p[i];
@@ -59,8 +58,7 @@ uint32_t ReadBigEndian(const unsigned char* p, size_t size)
     return value;
 }
 
-std::u16string AsciiText(const char* text)
-{
+std::u16string AsciiText(const char* text) {
     std::u16string result;
     for (; *text != '\0'; ++text) {
         result.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
@@ -68,8 +66,7 @@ std::u16string AsciiText(const char* text)
     return result;
 }
 
-std::u16string RealText(double value)
-{
+std::u16string RealText(double value) {
     // "%lf" of the largest double is 317 characters.
     char buffer[400];
     std::snprintf(buffer, sizeof buffer, "%lf", value);
@@ -77,10 +74,8 @@ std::u16string RealText(double value)
 }
 
 // Nodes and characters of a subtree, to charge for copying it.
-int64_t TreeCost(CJson* node)
-{
-    int64_t cost = kNodeCost +
-        kCharCost * static_cast<int64_t>(node->GetKey().size() + node->GetValue().size());
+int64_t TreeCost(CJson* node) {
+    int64_t cost = kNodeCost + kCharCost * static_cast<int64_t>(node->GetKey().size() + node->GetValue().size());
     const int count = node->GetChildCount();
     for (int i = 0; i < count; ++i) {
         if (CJson* child = node->GetChild(i)) {
@@ -94,14 +89,12 @@ int64_t TreeCost(CJson* node)
 
 CParseBplist::~CParseBplist() = default;
 
-bool CParseBplist::Fits(uint64_t start, uint64_t size) const
-{
+bool CParseBplist::Fits(uint64_t start, uint64_t size) const {
     const uint64_t length = static_cast<uint64_t>(m_length);
     return start <= length && size <= length - start;
 }
 
-bool CParseBplist::Charge(int64_t cost)
-{
+bool CParseBplist::Charge(int64_t cost) {
     if (m_budget < cost) {
         m_budget = -1;
         return false;
@@ -110,8 +103,7 @@ bool CParseBplist::Charge(int64_t cost)
     return true;
 }
 
-void CParseBplist::Reset()
-{
+void CParseBplist::Reset() {
     m_offsetIntSize = 0;
     m_objectRefSize = 0;
     m_objectCount = 0;
@@ -126,8 +118,7 @@ void CParseBplist::Reset()
     m_budget = 0;
 }
 
-CJson* CParseBplist::Parse(const unsigned char* data, int length)
-{
+CJson* CParseBplist::Parse(const unsigned char* data, int length) {
     Reset();
     if (data == nullptr || length < static_cast<int>(kTrailerSize)) {
         return new CJson();
@@ -144,11 +135,9 @@ CJson* CParseBplist::Parse(const unsigned char* data, int length)
 
     // The offset table must lie wholly before the trailer; checked in 64 bits before anything
     // is allocated, since the count alone may claim four billion entries.
-    const uint64_t tableEnd =
-        uint64_t{tableOffset} + uint64_t{objectCount} * uint64_t{offsetIntSize};
-    if (offsetIntSize < 1 || offsetIntSize > 8 || objectRefSize < 1 || objectRefSize > 8 ||
-        objectCount == 0 || topObject >= objectCount ||
-        tableEnd > static_cast<uint64_t>(length) - kTrailerSize) {
+    const uint64_t tableEnd = uint64_t{tableOffset} + uint64_t{objectCount} * uint64_t{offsetIntSize};
+    if (offsetIntSize < 1 || offsetIntSize > 8 || objectRefSize < 1 || objectRefSize > 8 || objectCount == 0 ||
+        topObject >= objectCount || tableEnd > static_cast<uint64_t>(length) - kTrailerSize) {
         Reset();
         return new CJson();
     }
@@ -162,8 +151,8 @@ CJson* CParseBplist::Parse(const unsigned char* data, int length)
     // object is visited, so only objects actually reached make the tree lose anything.
     m_offsetTable = std::make_unique<int32_t[]>(objectCount);
     for (uint32_t i = 0; i < objectCount; ++i) {
-        m_offsetTable[i] = static_cast<int32_t>(
-            ReadBigEndian(data + tableOffset + uint64_t{i} * offsetIntSize, offsetIntSize));
+        m_offsetTable[i] =
+            static_cast<int32_t>(ReadBigEndian(data + tableOffset + uint64_t{i} * offsetIntSize, offsetIntSize));
     }
     m_onPath.assign(objectCount, 0);
     m_budget = kWorkBudget;
@@ -176,8 +165,7 @@ CJson* CParseBplist::Parse(const unsigned char* data, int length)
     return root;
 }
 
-CJson* CParseBplist::ParseObject(int index, CJson* parent)
-{
+CJson* CParseBplist::ParseObject(int index, CJson* parent) {
     if (parent == nullptr) {
         parent = new CJson();
     }
@@ -196,8 +184,7 @@ CJson* CParseBplist::ParseObject(int index, CJson* parent)
     return parent;
 }
 
-bool CParseBplist::ReadCount(uint64_t position, uint64_t& count, uint64_t& header) const
-{
+bool CParseBplist::ReadCount(uint64_t position, uint64_t& count, uint64_t& header) const {
     count = m_data[position] & 0x0F;
     header = 1;
     if (count == 15 && Fits(position + 1, 1) && (m_data[position + 1] >> 4) == 0x1) {
@@ -211,8 +198,7 @@ bool CParseBplist::ReadCount(uint64_t position, uint64_t& count, uint64_t& heade
     return true;
 }
 
-void CParseBplist::AppendText(int index, uint64_t start, uint64_t size, CJson* parent)
-{
+void CParseBplist::AppendText(int index, uint64_t start, uint64_t size, CJson* parent) {
     if (!Fits(start, size)) {
         return;
     }
@@ -233,8 +219,7 @@ void CParseBplist::AppendText(int index, uint64_t start, uint64_t size, CJson* p
     parent->AddChild(std::u16string(), cached->second);
 }
 
-void CParseBplist::AppendObject(int index, CJson* parent)
-{
+void CParseBplist::AppendObject(int index, CJson* parent) {
     const int32_t position = m_offsetTable[index];
     if (position < 0 || position >= m_length) {
         return;
@@ -314,8 +299,7 @@ void CParseBplist::AppendObject(int index, CJson* parent)
     }
 }
 
-void CParseBplist::AppendDouble(uint64_t start, CJson* parent)
-{
+void CParseBplist::AppendDouble(uint64_t start, CJson* parent) {
     if (!Fits(start, 8)) {
         return;
     }
@@ -326,8 +310,7 @@ void CParseBplist::AppendDouble(uint64_t start, CJson* parent)
     parent->AddChild(std::u16string(), RealText(std::bit_cast<double>(bits)));
 }
 
-void CParseBplist::ParseReference(uint64_t at, CJson* parent)
-{
+void CParseBplist::ParseReference(uint64_t at, CJson* parent) {
     const uint32_t reference = ReadBigEndian(m_data + at, static_cast<size_t>(m_objectRefSize));
     if (reference >= static_cast<uint32_t>(m_objectCount)) {
         // Still counted as a visit, so that a long list of bad references is not free.
@@ -337,8 +320,7 @@ void CParseBplist::ParseReference(uint64_t at, CJson* parent)
     ParseObject(static_cast<int>(reference), parent);
 }
 
-void CParseBplist::AppendDictionary(uint64_t start, uint64_t count, CJson* parent)
-{
+void CParseBplist::AppendDictionary(uint64_t start, uint64_t count, CJson* parent) {
     const uint64_t refSize = static_cast<uint64_t>(m_objectRefSize);
     for (uint64_t i = 0; i < count && m_budget >= 0; ++i) {
         std::u16string key;

@@ -10,8 +10,7 @@ namespace {
 // std::u16string holds UTF-16 in the machine's byte order; a named byte order also keeps iconv
 // from writing or expecting a byte-order mark. UTF-16 rather than UCS-2, so that characters
 // outside the BMP (surrogate pairs) convert as the one character they are.
-constexpr const char* kWideCodeset =
-    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+constexpr const char* kWideCodeset = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
 
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 constexpr size_t kIconvError = static_cast<size_t>(-1);
@@ -26,8 +25,7 @@ IconvConverter::IconvConverter(const std::string& codeset)
     : m_toText(iconv_open(kWideCodeset, codeset.c_str())),
       m_fromText(iconv_open(codeset.c_str(), kWideCodeset)),
       m_defaultChar("?") {
-    if (!IsOpen())
-        return;
+    if (!IsOpen()) return;
     // The "?" in the codeset's own bytes, for codesets that are not ASCII-based.
     char16_t question = u'?';
     char* in = reinterpret_cast<char*>(&question);
@@ -41,15 +39,11 @@ IconvConverter::IconvConverter(const std::string& codeset)
 }
 
 IconvConverter::~IconvConverter() {
-    if (m_toText != kNoConverter)
-        iconv_close(m_toText);
-    if (m_fromText != kNoConverter)
-        iconv_close(m_fromText);
+    if (m_toText != kNoConverter) iconv_close(m_toText);
+    if (m_fromText != kNoConverter) iconv_close(m_fromText);
 }
 
-bool IconvConverter::IsOpen() const {
-    return m_toText != kNoConverter && m_fromText != kNoConverter;
-}
+bool IconvConverter::IsOpen() const { return m_toText != kNoConverter && m_fromText != kNoConverter; }
 
 bool IconvConverter::Supports(const std::string& codeset) {
     return !codeset.empty() && IconvConverter(codeset).IsOpen();
@@ -57,8 +51,7 @@ bool IconvConverter::Supports(const std::string& codeset) {
 
 std::u16string IconvConverter::ToText(std::string_view bytes) {
     std::u16string text;
-    if (!IsOpen() || bytes.empty())
-        return text;
+    if (!IsOpen() || bytes.empty()) return text;
     iconv(m_toText, nullptr, nullptr, nullptr, nullptr);
 
     char* in = const_cast<char*>(bytes.data());  // iconv does not write through its input
@@ -71,10 +64,8 @@ std::u16string IconvConverter::ToText(std::string_view bytes) {
         const size_t result = iconv(m_toText, &in, &inLeft, &out, &outLeft);
         const size_t written = (sizeof buf - outLeft) / sizeof(char16_t);
         text.append(buf, written);
-        if (result != kIconvError)
-            continue;
-        if (errno == E2BIG && (written > 0 || inLeft < inBefore))
-            continue;  // the buffer was full: go on with the rest
+        if (result != kIconvError) continue;
+        if (errno == E2BIG && (written > 0 || inLeft < inBefore)) continue;  // the buffer was full: go on with the rest
         if (errno == EINVAL) {
             // A multi-byte sequence cut off by the end of the input: one U+FFFD for the rest.
             text.push_back(kReplacementChar);
@@ -91,8 +82,7 @@ std::u16string IconvConverter::ToText(std::string_view bytes) {
 
 std::string IconvConverter::FromText(std::u16string_view text) {
     std::string bytes;
-    if (!IsOpen() || text.empty())
-        return bytes;
+    if (!IsOpen() || text.empty()) return bytes;
     iconv(m_fromText, nullptr, nullptr, nullptr, nullptr);
 
     const char* const start = reinterpret_cast<const char*>(text.data());
@@ -105,17 +95,13 @@ std::string IconvConverter::FromText(std::u16string_view text) {
         const size_t inBefore = inLeft;
         const size_t result = iconv(m_fromText, &in, &inLeft, &out, &outLeft);
         bytes.append(buf, static_cast<size_t>(out - buf));
-        if (result != kIconvError)
-            continue;
-        if (errno == E2BIG && (out != buf || inLeft < inBefore))
-            continue;
+        if (result != kIconvError) continue;
+        if (errno == E2BIG && (out != buf || inLeft < inBefore)) continue;
         // EILSEQ: the character is not in the codeset, or is a lone surrogate; EINVAL: a high
         // surrogate ends the text. Either way the character becomes "?" and the rest goes on.
         const size_t index = static_cast<size_t>(in - start) / sizeof(char16_t);
         size_t units = 1;
-        if (IsHighSurrogate(text[index]) && index + 1 < text.size() &&
-            IsLowSurrogate(text[index + 1]))
-            units = 2;
+        if (IsHighSurrogate(text[index]) && index + 1 < text.size() && IsLowSurrogate(text[index + 1])) units = 2;
         bytes += m_defaultChar;
         in += units * sizeof(char16_t);
         inLeft -= units * sizeof(char16_t);

@@ -27,20 +27,16 @@ std::string Override() {
 // threads may be formatting with it). A C/POSIX locale only knows ASCII, which here means UTF-8.
 std::string LocaleCodeset() {
     locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-    if (loc == static_cast<locale_t>(0))
-        return kUtf8;
+    if (loc == static_cast<locale_t>(0)) return kUtf8;
     const char* name = nl_langinfo_l(CODESET, loc);
     std::string codeset = name ? name : "";
     freelocale(loc);
-    if (codeset.empty() || codeset == "ANSI_X3.4-1968" || codeset == "ASCII")
-        return kUtf8;
+    if (codeset.empty() || codeset == "ANSI_X3.4-1968" || codeset == "ASCII") return kUtf8;
     return codeset;
 }
 
 // Bytes up to the first zero: the byte arrays at these borders are zero-terminated strings.
-std::string_view UpToZero(std::string_view bytes) {
-    return bytes.substr(0, bytes.find('\0'));
-}
+std::string_view UpToZero(std::string_view bytes) { return bytes.substr(0, bytes.find('\0')); }
 
 // Whether the bytes are shaped like UTF-8 of at most three bytes a character. A sequence cut off
 // by the end passes (the decoder turns it into U+FFFD); four-byte sequences never pass.
@@ -52,14 +48,11 @@ bool LooksLikeUtf8(std::string_view bytes) {
             ++i;
             continue;
         }
-        if (lead < 0xC0 || lead >= 0xF0)
-            return false;
+        if (lead < 0xC0 || lead >= 0xF0) return false;
         const size_t trailing = lead < 0xE0 ? 1 : 2;
-        if (i + trailing >= bytes.size())
-            return true;
+        if (i + trailing >= bytes.size()) return true;
         for (size_t k = 1; k <= trailing; ++k) {
-            if ((static_cast<uint8_t>(bytes[i + k]) & 0xC0) != 0x80)
-                return false;
+            if ((static_cast<uint8_t>(bytes[i + k]) & 0xC0) != 0x80) return false;
         }
         i += trailing + 1;
     }
@@ -75,8 +68,7 @@ std::string AnsiCodePage() {
         codepage = (env && *env) ? env : LocaleCodeset();
     }
     // A code page iconv cannot convert would lose every non-ASCII character; UTF-8 keeps them.
-    if (codepage != kUtf8 && !IconvConverter::Supports(codepage))
-        return kUtf8;
+    if (codepage != kUtf8 && !IconvConverter::Supports(codepage)) return kUtf8;
     return codepage;
 }
 
@@ -85,35 +77,24 @@ void SetAnsiCodePage(const std::string& codepage) {
     g_override = codepage;
 }
 
-std::u16string Utf8ToText(std::string_view utf8) {
-    return IconvConverter(kUtf8).ToText(utf8);
-}
+std::u16string Utf8ToText(std::string_view utf8) { return IconvConverter(kUtf8).ToText(utf8); }
 
-std::string TextToUtf8(const std::u16string& text) {
-    return IconvConverter(kUtf8).FromText(text);
-}
+std::string TextToUtf8(const std::u16string& text) { return IconvConverter(kUtf8).FromText(text); }
 
-std::u16string AnsiToText(std::string_view ansi) {
-    return IconvConverter(AnsiCodePage()).ToText(ansi);
-}
+std::u16string AnsiToText(std::string_view ansi) { return IconvConverter(AnsiCodePage()).ToText(ansi); }
 
-std::string TextToAnsi(const std::u16string& text) {
-    return IconvConverter(AnsiCodePage()).FromText(text);
-}
+std::string TextToAnsi(const std::u16string& text) { return IconvConverter(AnsiCodePage()).FromText(text); }
 
 std::u16string Utf8OrAnsiToText(std::string_view bytes) {
     const std::string_view data = UpToZero(bytes);
     return LooksLikeUtf8(data) ? Utf8ToText(data) : AnsiToText(data);
 }
 
-std::string AnsiToUtf8(std::string_view ansi) {
-    return TextToUtf8(AnsiToText(UpToZero(ansi)));
-}
+std::string AnsiToUtf8(std::string_view ansi) { return TextToUtf8(AnsiToText(UpToZero(ansi))); }
 
 std::u16string UrlEncodeText(const std::u16string& text) {
     std::u16string encoded;
-    if (text.empty())
-        return encoded;
+    if (text.empty()) return encoded;
     // The round trip through the ANSI code page keeps only what that code page can represent,
     // so the server sees the same characters a file name on this computer could hold.
     const std::string utf8 = AnsiToUtf8(TextToAnsi(text));

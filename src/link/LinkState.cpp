@@ -11,35 +11,31 @@ namespace {
 // The record keeps its bundle identifier also as ANSI bytes in a fixed block of this size.
 constexpr int32_t kBundleIdBlockSize = 30;
 
-CJson* FirstChildOf(CJson* record, const char16_t* member)
-{
+CJson* FirstChildOf(CJson* record, const char16_t* member) {
     if (!record) return nullptr;
     CJson* holder = record->FindChild(member, u"");
     return holder ? holder->GetChild(0) : nullptr;
 }
 
-} // namespace
+}  // namespace
 
 CLinkState::CLinkState(IBusyDisplay* display) : m_display(display) {}
 
-void CLinkState::BeginBusy(CJson* stateNode)
-{
+void CLinkState::BeginBusy(CJson* stateNode) {
     if (stateNode) {
         if (CJson* run = stateNode->FindChild(u"ThreadRun", u"")) run->SetLong(1);
     }
     if (m_display) m_display->ShowBusy();
 }
 
-void CLinkState::EndBusy(CJson* stateNode)
-{
+void CLinkState::EndBusy(CJson* stateNode) {
     if (stateNode) {
         if (CJson* run = stateNode->FindChild(u"ThreadRun", u"")) run->SetLong(0);
     }
     if (m_display) m_display->HideBusy();
 }
 
-CJson* CLinkState::NewAppRecord(const std::u16string& bundleId) const
-{
+CJson* CLinkState::NewAppRecord(const std::u16string& bundleId) const {
     auto* record = new CJson();
     record->SetKey(bundleId);
 
@@ -83,19 +79,14 @@ CJson* CLinkState::NewAppRecord(const std::u16string& bundleId) const
 
 CJson* CLinkState::HeartbeatOf(CJson* record) { return FirstChildOf(record, u"Heartbeat_json"); }
 
-CJson* CLinkState::RequestOf(CJson* record)
-{
+CJson* CLinkState::RequestOf(CJson* record) {
     CJson* holder = FirstChildOf(record, u"Request_json");
     return holder ? holder->GetChild(0) : nullptr;
 }
 
-CJson* CLinkState::ResponseOf(CJson* record)
-{
+CJson* CLinkState::ResponseOf(CJson* record) {
     CJson* holder = FirstChildOf(record, u"Respone_json");
     return holder ? holder->GetChild(0) : nullptr;
 }
 
-CJson* CLinkState::StateOf(CJson* record)
-{
-    return record ? record->FindChild(u"State_json", u"") : nullptr;
-}
+CJson* CLinkState::StateOf(CJson* record) { return record ? record->FindChild(u"State_json", u"") : nullptr; }

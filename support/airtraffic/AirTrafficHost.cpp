@@ -5,60 +5,38 @@
 namespace {
 // Returned by the send calls while no session can exist.
 constexpr int kNoConnection = -1;
-} // namespace
+}  // namespace
 
 extern "C" {
 
-ATHostConnectionRef ATHostConnectionCreateWithLibrary(CFStringRef, CFStringRef, unsigned int)
-{
-    return nullptr;
-}
+ATHostConnectionRef ATHostConnectionCreateWithLibrary(CFStringRef, CFStringRef, unsigned int) { return nullptr; }
 
 void ATHostConnectionDestroy(ATHostConnectionRef) {}
 
-ATCFMessageRef ATHostConnectionReadMessage(ATHostConnectionRef)
-{
-    return nullptr;
-}
+ATCFMessageRef ATHostConnectionReadMessage(ATHostConnectionRef) { return nullptr; }
 
-int ATHostConnectionSendSyncRequest(ATHostConnectionRef, CFArrayRef, CFDictionaryRef, CFDictionaryRef)
-{
+int ATHostConnectionSendSyncRequest(ATHostConnectionRef, CFArrayRef, CFDictionaryRef, CFDictionaryRef) {
     return kNoConnection;
 }
 
-int ATHostConnectionSendMetadataSyncFinished(ATHostConnectionRef, CFDictionaryRef, CFDictionaryRef)
-{
+int ATHostConnectionSendMetadataSyncFinished(ATHostConnectionRef, CFDictionaryRef, CFDictionaryRef) {
     return kNoConnection;
 }
 
-int ATHostConnectionSendPowerAssertion(ATHostConnectionRef, CFBooleanRef)
-{
+int ATHostConnectionSendPowerAssertion(ATHostConnectionRef, CFBooleanRef) { return kNoConnection; }
+
+int ATHostConnectionSendFileProgress(ATHostConnectionRef, CFStringRef, CFStringRef, double, int, double) {
     return kNoConnection;
 }
 
-int ATHostConnectionSendFileProgress(ATHostConnectionRef, CFStringRef, CFStringRef, double, int, double)
-{
+int ATHostConnectionSendAssetCompleted(ATHostConnectionRef, CFStringRef, CFStringRef, CFStringRef) {
     return kNoConnection;
 }
 
-int ATHostConnectionSendAssetCompleted(ATHostConnectionRef, CFStringRef, CFStringRef, CFStringRef)
-{
-    return kNoConnection;
-}
+int ATHostConnectionSendHostInfo(ATHostConnectionRef, CFDictionaryRef) { return kNoConnection; }
 
-int ATHostConnectionSendHostInfo(ATHostConnectionRef, CFDictionaryRef)
-{
-    return kNoConnection;
-}
+CFStringRef ATCFMessageGetName(ATCFMessageRef) { return nullptr; }
 
-CFStringRef ATCFMessageGetName(ATCFMessageRef)
-{
-    return nullptr;
-}
+CFTypeRef ATCFMessageGetParam(ATCFMessageRef, CFStringRef) { return nullptr; }
 
-CFTypeRef ATCFMessageGetParam(ATCFMessageRef, CFStringRef)
-{
-    return nullptr;
-}
-
-} // extern "C"
+}  // extern "C"

@@ -160,9 +160,8 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacit
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks) {
     if (capacity < 0) return nullptr;
-    return guarded<CFMutableDictionaryRef>(nullptr, [&]() -> CFMutableDictionaryRef {
-        return new __CFDictionary(keyCallBacks, valueCallBacks);
-    });
+    return guarded<CFMutableDictionaryRef>(
+        nullptr, [&]() -> CFMutableDictionaryRef { return new __CFDictionary(keyCallBacks, valueCallBacks); });
 }
 
 void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {

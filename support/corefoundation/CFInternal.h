@@ -79,8 +79,8 @@ struct __CFNumber : ruvo::cf::ObjectHeader {
     explicit __CFNumber(CFNumberType t) : ObjectHeader(kKind, 1), type(t) {}
     const CFNumberType type;  // as created; tells the width
     bool isReal = false;
-    int64_t integer = 0;      // when !isReal
-    double real = 0.0;        // when isReal (Float32 values are held exactly as doubles)
+    int64_t integer = 0;  // when !isReal
+    double real = 0.0;    // when isReal (Float32 values are held exactly as doubles)
 };
 
 struct __CFBoolean : ruvo::cf::ObjectHeader {

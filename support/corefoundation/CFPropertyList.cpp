@@ -53,50 +53,50 @@ plist_t toPlist(CFTypeRef value, size_t depth) {
     const ObjectHeader* header = headerOf(value);
     if (header == nullptr) return nullptr;
     switch (header->kind) {
-        case Kind::String: return plist_new_string(as<__CFString>(value)->utf8.c_str());
-        case Kind::Number: {
-            const __CFNumber* n = as<__CFNumber>(value);
-            if (n->isReal) return plist_new_real(n->real);
-            // libplist 2.2 has only unsigned integer nodes. It keeps the 64 bits as given and
-            // writes them as a signed value, in XML as text and in binary as an 8-byte
-            // two's-complement integer, so a negative number comes out as that negative number.
-            return plist_new_uint(static_cast<uint64_t>(n->integer));
+    case Kind::String: return plist_new_string(as<__CFString>(value)->utf8.c_str());
+    case Kind::Number: {
+        const __CFNumber* n = as<__CFNumber>(value);
+        if (n->isReal) return plist_new_real(n->real);
+        // libplist 2.2 has only unsigned integer nodes. It keeps the 64 bits as given and
+        // writes them as a signed value, in XML as text and in binary as an 8-byte
+        // two's-complement integer, so a negative number comes out as that negative number.
+        return plist_new_uint(static_cast<uint64_t>(n->integer));
+    }
+    case Kind::Boolean: return plist_new_bool(as<__CFBoolean>(value)->value ? 1 : 0);
+    case Kind::Data: {
+        const auto& bytes = as<__CFData>(value)->bytes;
+        return plist_new_data(bytes.empty() ? "" : reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    case Kind::Date: {
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        if (!splitDate(as<__CFDate>(value)->time, seconds, micros)) return nullptr;
+        return plist_new_date(seconds, micros);
+    }
+    case Kind::Array: {
+        if (depth >= kMaxNestingDepth) return nullptr;
+        PlistPtr node(plist_new_array());
+        if (!node) return nullptr;
+        for (const void* item : as<__CFArray>(value)->values) {
+            plist_t child = toPlist(item, depth + 1);
+            if (child == nullptr) return nullptr;
+            plist_array_append_item(node.get(), child);
         }
-        case Kind::Boolean: return plist_new_bool(as<__CFBoolean>(value)->value ? 1 : 0);
-        case Kind::Data: {
-            const auto& bytes = as<__CFData>(value)->bytes;
-            return plist_new_data(bytes.empty() ? "" : reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return node.release();
+    }
+    case Kind::Dictionary: {
+        if (depth >= kMaxNestingDepth) return nullptr;
+        PlistPtr node(plist_new_dict());
+        if (!node) return nullptr;
+        for (const auto& entry : as<__CFDictionary>(value)->entries) {
+            const __CFString* key = as<__CFString>(entry.key);
+            if (key == nullptr) return nullptr;
+            plist_t child = toPlist(entry.value, depth + 1);
+            if (child == nullptr) return nullptr;
+            plist_dict_set_item(node.get(), key->utf8.c_str(), child);
         }
-        case Kind::Date: {
-            int32_t seconds = 0;
-            int32_t micros = 0;
-            if (!splitDate(as<__CFDate>(value)->time, seconds, micros)) return nullptr;
-            return plist_new_date(seconds, micros);
-        }
-        case Kind::Array: {
-            if (depth >= kMaxNestingDepth) return nullptr;
-            PlistPtr node(plist_new_array());
-            if (!node) return nullptr;
-            for (const void* item : as<__CFArray>(value)->values) {
-                plist_t child = toPlist(item, depth + 1);
-                if (child == nullptr) return nullptr;
-                plist_array_append_item(node.get(), child);
-            }
-            return node.release();
-        }
-        case Kind::Dictionary: {
-            if (depth >= kMaxNestingDepth) return nullptr;
-            PlistPtr node(plist_new_dict());
-            if (!node) return nullptr;
-            for (const auto& entry : as<__CFDictionary>(value)->entries) {
-                const __CFString* key = as<__CFString>(entry.key);
-                if (key == nullptr) return nullptr;
-                plist_t child = toPlist(entry.value, depth + 1);
-                if (child == nullptr) return nullptr;
-                plist_dict_set_item(node.get(), key->utf8.c_str(), child);
-            }
-            return node.release();
-        }
+        return node.release();
+    }
     }
     return nullptr;
 }
@@ -116,78 +116,78 @@ CFPtr numberFrom(CFNumberType type, const void* value) { return CFPtr(CFNumberCr
 // Throws std::bad_alloc; partial trees are released on the way out.
 CFPtr fromPlist(plist_t node, size_t depth) {
     switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            return CFPtr(b ? kCFBooleanTrue : kCFBooleanFalse);
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return CFPtr(b ? kCFBooleanTrue : kCFBooleanFalse);
+    }
+    case PLIST_UINT: {
+        // The node holds the integer's 64 bits; property-list integers are signed.
+        uint64_t bits = 0;
+        plist_get_uint_val(node, &bits);
+        auto v = static_cast<int64_t>(bits);
+        return numberFrom(kCFNumberSInt64Type, &v);
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return numberFrom(kCFNumberFloat64Type, &d);
+    }
+    case PLIST_STRING: {
+        char* raw = nullptr;
+        plist_get_string_val(node, &raw);
+        MallocPtr<char> text(raw);
+        return stringFromUtf8(text.get());
+    }
+    case PLIST_DATA: {
+        char* raw = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &raw, &length);
+        MallocPtr<char> bytes(raw);
+        if (bytes == nullptr && length > 0) return nullptr;
+        auto* begin = reinterpret_cast<const uint8_t*>(bytes.get());
+        return CFPtr(new __CFData(std::vector<uint8_t>(begin, begin + length)));
+    }
+    case PLIST_DATE: {
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        plist_get_date_val(node, &seconds, &micros);
+        return CFPtr(new __CFDate(seconds + micros / 1e6));
+    }
+    case PLIST_ARRAY: {
+        if (depth >= kMaxNestingDepth) return nullptr;
+        CFPtr array(new __CFArray(&kCFTypeArrayCallBacks));
+        auto& values = *asMutable(static_cast<const __CFArray*>(array.get()));
+        uint32_t count = plist_array_get_size(node);
+        for (uint32_t i = 0; i < count; ++i) {
+            CFPtr child = fromPlist(plist_array_get_item(node, i), depth + 1);
+            if (!child) return nullptr;
+            appendValue(values, child.get());
         }
-        case PLIST_UINT: {
-            // The node holds the integer's 64 bits; property-list integers are signed.
-            uint64_t bits = 0;
-            plist_get_uint_val(node, &bits);
-            auto v = static_cast<int64_t>(bits);
-            return numberFrom(kCFNumberSInt64Type, &v);
+        return array;
+    }
+    case PLIST_DICT: {
+        if (depth >= kMaxNestingDepth) return nullptr;
+        CFPtr dict(new __CFDictionary(&kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+        auto& entries = *asMutable(static_cast<const __CFDictionary*>(dict.get()));
+        plist_dict_iter rawIter = nullptr;
+        plist_dict_new_iter(node, &rawIter);
+        MallocPtr<void> iter(rawIter);
+        if (!iter) return nullptr;
+        while (true) {
+            char* rawKey = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, iter.get(), &rawKey, &item);
+            MallocPtr<char> key(rawKey);
+            if (item == nullptr) break;
+            CFPtr keyString = stringFromUtf8(key.get());
+            CFPtr child = fromPlist(item, depth + 1);
+            if (!keyString || !child) return nullptr;
+            putEntry(entries, keyString.get(), child.get(), Existing::Replace);
         }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            return numberFrom(kCFNumberFloat64Type, &d);
-        }
-        case PLIST_STRING: {
-            char* raw = nullptr;
-            plist_get_string_val(node, &raw);
-            MallocPtr<char> text(raw);
-            return stringFromUtf8(text.get());
-        }
-        case PLIST_DATA: {
-            char* raw = nullptr;
-            uint64_t length = 0;
-            plist_get_data_val(node, &raw, &length);
-            MallocPtr<char> bytes(raw);
-            if (bytes == nullptr && length > 0) return nullptr;
-            auto* begin = reinterpret_cast<const uint8_t*>(bytes.get());
-            return CFPtr(new __CFData(std::vector<uint8_t>(begin, begin + length)));
-        }
-        case PLIST_DATE: {
-            int32_t seconds = 0;
-            int32_t micros = 0;
-            plist_get_date_val(node, &seconds, &micros);
-            return CFPtr(new __CFDate(seconds + micros / 1e6));
-        }
-        case PLIST_ARRAY: {
-            if (depth >= kMaxNestingDepth) return nullptr;
-            CFPtr array(new __CFArray(&kCFTypeArrayCallBacks));
-            auto& values = *asMutable(static_cast<const __CFArray*>(array.get()));
-            uint32_t count = plist_array_get_size(node);
-            for (uint32_t i = 0; i < count; ++i) {
-                CFPtr child = fromPlist(plist_array_get_item(node, i), depth + 1);
-                if (!child) return nullptr;
-                appendValue(values, child.get());
-            }
-            return array;
-        }
-        case PLIST_DICT: {
-            if (depth >= kMaxNestingDepth) return nullptr;
-            CFPtr dict(new __CFDictionary(&kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-            auto& entries = *asMutable(static_cast<const __CFDictionary*>(dict.get()));
-            plist_dict_iter rawIter = nullptr;
-            plist_dict_new_iter(node, &rawIter);
-            MallocPtr<void> iter(rawIter);
-            if (!iter) return nullptr;
-            while (true) {
-                char* rawKey = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, iter.get(), &rawKey, &item);
-                MallocPtr<char> key(rawKey);
-                if (item == nullptr) break;
-                CFPtr keyString = stringFromUtf8(key.get());
-                CFPtr child = fromPlist(item, depth + 1);
-                if (!keyString || !child) return nullptr;
-                putEntry(entries, keyString.get(), child.get(), Existing::Replace);
-            }
-            return dict;
-        }
-        default: return nullptr;  // keys only occur inside dictionaries; UIDs belong to archives
+        return dict;
+    }
+    default: return nullptr;  // keys only occur inside dictionaries; UIDs belong to archives
     }
 }
 
@@ -228,10 +228,10 @@ CFPropertyListRef readPropertyList(CFDataRef data, CFPropertyListFormat* format,
     }
     const bool binary = bytes.starts_with(kBinaryMagic);
     switch (binary ? checkBinaryStructure(bytes) : checkXmlNesting(bytes)) {
-        case InputCheck::Ok: break;
-        case InputCheck::Malformed: problem = "malformed property list"; return nullptr;
-        case InputCheck::TooDeep: problem = "property list nested too deeply"; return nullptr;
-        case InputCheck::TooLarge: problem = "property list too large"; return nullptr;
+    case InputCheck::Ok: break;
+    case InputCheck::Malformed: problem = "malformed property list"; return nullptr;
+    case InputCheck::TooDeep: problem = "property list nested too deeply"; return nullptr;
+    case InputCheck::TooLarge: problem = "property list too large"; return nullptr;
     }
     problem = "malformed property list";
     return guarded<CFPropertyListRef>(nullptr, [&]() -> CFPropertyListRef {
@@ -266,9 +266,9 @@ CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyLis
                                    CFOptionFlags, CFErrorRef* error) {
     if (error != nullptr) *error = nullptr;
     switch (format) {
-        case kCFPropertyListXMLFormat_v1_0: return writePropertyList(propertyList, Format::Xml);
-        case kCFPropertyListBinaryFormat_v1_0: return writePropertyList(propertyList, Format::Binary);
-        default: return nullptr;  // the OpenStep format is read-only even in CoreFoundation
+    case kCFPropertyListXMLFormat_v1_0: return writePropertyList(propertyList, Format::Xml);
+    case kCFPropertyListBinaryFormat_v1_0: return writePropertyList(propertyList, Format::Binary);
+    default: return nullptr;  // the OpenStep format is read-only even in CoreFoundation
     }
 }
 

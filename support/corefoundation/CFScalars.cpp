@@ -14,21 +14,21 @@ enum class Storage { Int8, Int16, Int32, Int64, Float32, Float64, Invalid };
 
 Storage storageOf(CFNumberType type) {
     switch (type) {
-        case kCFNumberSInt8Type:
-        case kCFNumberCharType: return Storage::Int8;
-        case kCFNumberSInt16Type:
-        case kCFNumberShortType: return Storage::Int16;
-        case kCFNumberSInt32Type:
-        case kCFNumberIntType: return Storage::Int32;
-        case kCFNumberSInt64Type:
-        case kCFNumberLongLongType: return Storage::Int64;
-        case kCFNumberLongType:
-        case kCFNumberCFIndexType: return sizeof(long) == 8 ? Storage::Int64 : Storage::Int32;
-        case kCFNumberFloat32Type:
-        case kCFNumberFloatType: return Storage::Float32;
-        case kCFNumberFloat64Type:
-        case kCFNumberDoubleType: return Storage::Float64;
-        default: return Storage::Invalid;
+    case kCFNumberSInt8Type:
+    case kCFNumberCharType: return Storage::Int8;
+    case kCFNumberSInt16Type:
+    case kCFNumberShortType: return Storage::Int16;
+    case kCFNumberSInt32Type:
+    case kCFNumberIntType: return Storage::Int32;
+    case kCFNumberSInt64Type:
+    case kCFNumberLongLongType: return Storage::Int64;
+    case kCFNumberLongType:
+    case kCFNumberCFIndexType: return sizeof(long) == 8 ? Storage::Int64 : Storage::Int32;
+    case kCFNumberFloat32Type:
+    case kCFNumberFloatType: return Storage::Float32;
+    case kCFNumberFloat64Type:
+    case kCFNumberDoubleType: return Storage::Float64;
+    default: return Storage::Invalid;
     }
 }
 
@@ -117,19 +117,19 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
     return guarded<CFNumberRef>(nullptr, [&]() -> CFNumberRef {
         auto* n = new __CFNumber(theType);
         switch (storage) {
-            case Storage::Int8: n->integer = readAs<int8_t>(valuePtr); break;
-            case Storage::Int16: n->integer = readAs<int16_t>(valuePtr); break;
-            case Storage::Int32: n->integer = readAs<int32_t>(valuePtr); break;
-            case Storage::Int64: n->integer = readAs<int64_t>(valuePtr); break;
-            case Storage::Float32:
-                n->isReal = true;
-                n->real = readAs<float>(valuePtr);
-                break;
-            case Storage::Float64:
-                n->isReal = true;
-                n->real = readAs<double>(valuePtr);
-                break;
-            case Storage::Invalid: break;
+        case Storage::Int8: n->integer = readAs<int8_t>(valuePtr); break;
+        case Storage::Int16: n->integer = readAs<int16_t>(valuePtr); break;
+        case Storage::Int32: n->integer = readAs<int32_t>(valuePtr); break;
+        case Storage::Int64: n->integer = readAs<int64_t>(valuePtr); break;
+        case Storage::Float32:
+            n->isReal = true;
+            n->real = readAs<float>(valuePtr);
+            break;
+        case Storage::Float64:
+            n->isReal = true;
+            n->real = readAs<double>(valuePtr);
+            break;
+        case Storage::Invalid: break;
         }
         return n;
     });
@@ -144,13 +144,13 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePt
     const __CFNumber* n = as<__CFNumber>(number);
     if (n == nullptr || valuePtr == nullptr) return false;
     switch (storageOf(theType)) {
-        case Storage::Int8: return toInteger<int8_t>(*n, valuePtr);
-        case Storage::Int16: return toInteger<int16_t>(*n, valuePtr);
-        case Storage::Int32: return toInteger<int32_t>(*n, valuePtr);
-        case Storage::Int64: return toInteger<int64_t>(*n, valuePtr);
-        case Storage::Float32: return toFloat32(*n, valuePtr);
-        case Storage::Float64: return toFloat64(*n, valuePtr);
-        case Storage::Invalid: return false;
+    case Storage::Int8: return toInteger<int8_t>(*n, valuePtr);
+    case Storage::Int16: return toInteger<int16_t>(*n, valuePtr);
+    case Storage::Int32: return toInteger<int32_t>(*n, valuePtr);
+    case Storage::Int64: return toInteger<int64_t>(*n, valuePtr);
+    case Storage::Float32: return toFloat32(*n, valuePtr);
+    case Storage::Float64: return toFloat64(*n, valuePtr);
+    case Storage::Invalid: return false;
     }
     return false;
 }

@@ -28,8 +28,8 @@ char32_t decodeNext(std::string_view text, size_t& i) {
         i += 3;
         return c;
     }
-    char32_t c = ((lead & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) | ((byte(i + 2) & 0x3Fu) << 6) |
-                 (byte(i + 3) & 0x3Fu);
+    char32_t c =
+        ((lead & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) | ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu);
     i += 4;
     return c;
 }
@@ -72,9 +72,7 @@ namespace ruvo::cf {
 CFIndex utf16LengthOfUtf8(std::string_view text) noexcept {
     CFIndex units = 0;
     size_t i = 0;
-    auto cont = [&](size_t k) {
-        return k < text.size() && (static_cast<unsigned char>(text[k]) & 0xC0u) == 0x80u;
-    };
+    auto cont = [&](size_t k) { return k < text.size() && (static_cast<unsigned char>(text[k]) & 0xC0u) == 0x80u; };
     while (i < text.size()) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
         if (lead < 0x80) {

@@ -15,6 +15,7 @@ struct FoldRun {
     uint8_t stride;
 };
 
+// clang-format off
 constexpr FoldRun kFoldRuns[] = {
     {0x0041, 0x005A, 32, 1},
     {0x00B5, 0x00B5, 775, 1},
@@ -219,6 +220,7 @@ constexpr FoldRun kFoldRuns[] = {
     {0x16E40, 0x16E5F, 32, 1},
     {0x1E900, 0x1E921, 34, 1},
 };
+// clang-format on
 
 }  // namespace
 

@@ -79,10 +79,10 @@ bool dictionariesEqual(const __CFDictionary& a, __CFDictionary& b) {
 
 }  // namespace
 
-const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {
-    0, retainTypeValue, releaseTypeValue, nullptr, equalTypeValues, hashTypeValue};
-const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {
-    0, retainTypeValue, releaseTypeValue, nullptr, equalTypeValues};
+const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {0,       retainTypeValue, releaseTypeValue,
+                                                                nullptr, equalTypeValues, hashTypeValue};
+const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {0, retainTypeValue, releaseTypeValue, nullptr,
+                                                                    equalTypeValues};
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, retainTypeValue, releaseTypeValue, nullptr, equalTypeValues};
 const CFBooleanRef kCFBooleanTrue = &trueValue;
 const CFBooleanRef kCFBooleanFalse = &falseValue;
@@ -91,13 +91,13 @@ namespace ruvo::cf {
 
 void destroy(const ObjectHeader* header) noexcept {
     switch (header->kind) {
-        case Kind::String: delete static_cast<const __CFString*>(header); break;
-        case Kind::Number: delete static_cast<const __CFNumber*>(header); break;
-        case Kind::Boolean: break;  // immortal
-        case Kind::Data: delete static_cast<const __CFData*>(header); break;
-        case Kind::Date: delete static_cast<const __CFDate*>(header); break;
-        case Kind::Array: delete static_cast<const __CFArray*>(header); break;
-        case Kind::Dictionary: delete static_cast<const __CFDictionary*>(header); break;
+    case Kind::String: delete static_cast<const __CFString*>(header); break;
+    case Kind::Number: delete static_cast<const __CFNumber*>(header); break;
+    case Kind::Boolean: break;  // immortal
+    case Kind::Data: delete static_cast<const __CFData*>(header); break;
+    case Kind::Date: delete static_cast<const __CFDate*>(header); break;
+    case Kind::Array: delete static_cast<const __CFArray*>(header); break;
+    case Kind::Dictionary: delete static_cast<const __CFDictionary*>(header); break;
     }
 }
 
@@ -105,21 +105,21 @@ CFHashCode hashOf(CFTypeRef ref) noexcept {
     const ObjectHeader* header = headerOf(ref);
     if (header == nullptr) return std::hash<CFTypeRef>{}(ref);
     switch (header->kind) {
-        case Kind::String: return std::hash<std::string_view>{}(as<__CFString>(ref)->utf8);
-        case Kind::Number: return hashNumber(*as<__CFNumber>(ref));
-        case Kind::Boolean: return as<__CFBoolean>(ref)->value ? 1 : 0;
-        case Kind::Data: {
-            // The first bytes and the length are enough to spread keys; hashing megabytes is not.
-            const auto& bytes = as<__CFData>(ref)->bytes;
-            std::string_view head(reinterpret_cast<const char*>(bytes.data()), std::min<size_t>(bytes.size(), 64));
-            return std::hash<std::string_view>{}(head) ^ bytes.size();
-        }
-        case Kind::Date: {
-            double t = as<__CFDate>(ref)->time;
-            return std::hash<double>{}(t == 0.0 ? 0.0 : t);  // -0.0 and 0.0 are equal
-        }
-        case Kind::Array: return as<__CFArray>(ref)->values.size();
-        case Kind::Dictionary: return as<__CFDictionary>(ref)->entries.size();
+    case Kind::String: return std::hash<std::string_view>{}(as<__CFString>(ref)->utf8);
+    case Kind::Number: return hashNumber(*as<__CFNumber>(ref));
+    case Kind::Boolean: return as<__CFBoolean>(ref)->value ? 1 : 0;
+    case Kind::Data: {
+        // The first bytes and the length are enough to spread keys; hashing megabytes is not.
+        const auto& bytes = as<__CFData>(ref)->bytes;
+        std::string_view head(reinterpret_cast<const char*>(bytes.data()), std::min<size_t>(bytes.size(), 64));
+        return std::hash<std::string_view>{}(head) ^ bytes.size();
+    }
+    case Kind::Date: {
+        double t = as<__CFDate>(ref)->time;
+        return std::hash<double>{}(t == 0.0 ? 0.0 : t);  // -0.0 and 0.0 are equal
+    }
+    case Kind::Array: return as<__CFArray>(ref)->values.size();
+    case Kind::Dictionary: return as<__CFDictionary>(ref)->entries.size();
     }
     return 0;
 }
@@ -161,14 +161,14 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
     if (equalDepth >= kMaxEqualDepth) return false;
     EqualDepthGuard depth;
     switch (a->kind) {
-        case Kind::String: return as<__CFString>(cf1)->utf8 == as<__CFString>(cf2)->utf8;
-        case Kind::Number: return numbersEqual(*as<__CFNumber>(cf1), *as<__CFNumber>(cf2));
-        case Kind::Boolean: return false;  // the two singletons; identity was checked above
-        case Kind::Data: return as<__CFData>(cf1)->bytes == as<__CFData>(cf2)->bytes;
-        case Kind::Date: return as<__CFDate>(cf1)->time == as<__CFDate>(cf2)->time;
-        case Kind::Array: return arraysEqual(*as<__CFArray>(cf1), *as<__CFArray>(cf2));
-        case Kind::Dictionary:
-            return dictionariesEqual(*as<__CFDictionary>(cf1), *const_cast<__CFDictionary*>(as<__CFDictionary>(cf2)));
+    case Kind::String: return as<__CFString>(cf1)->utf8 == as<__CFString>(cf2)->utf8;
+    case Kind::Number: return numbersEqual(*as<__CFNumber>(cf1), *as<__CFNumber>(cf2));
+    case Kind::Boolean: return false;  // the two singletons; identity was checked above
+    case Kind::Data: return as<__CFData>(cf1)->bytes == as<__CFData>(cf2)->bytes;
+    case Kind::Date: return as<__CFDate>(cf1)->time == as<__CFDate>(cf2)->time;
+    case Kind::Array: return arraysEqual(*as<__CFArray>(cf1), *as<__CFArray>(cf2));
+    case Kind::Dictionary:
+        return dictionariesEqual(*as<__CFDictionary>(cf1), *const_cast<__CFDictionary*>(as<__CFDictionary>(cf2)));
     }
     return false;
 }

@@ -62,7 +62,11 @@ enum {
 typedef CFIndex CFPropertyListFormat;
 enum { kCFPropertyListOpenStepFormat = 1, kCFPropertyListXMLFormat_v1_0 = 100, kCFPropertyListBinaryFormat_v1_0 = 200 };
 
-enum { kCFPropertyListImmutable = 0, kCFPropertyListMutableContainers = 1, kCFPropertyListMutableContainersAndLeaves = 2 };
+enum {
+    kCFPropertyListImmutable = 0,
+    kCFPropertyListMutableContainers = 1,
+    kCFPropertyListMutableContainersAndLeaves = 2
+};
 
 typedef const void* (*CFDictionaryRetainCallBack)(CFAllocatorRef allocator, const void* value);
 typedef void (*CFDictionaryReleaseCallBack)(CFAllocatorRef allocator, const void* value);
@@ -119,8 +123,10 @@ CF_EXPORT CFTypeID CFStringGetTypeID(void);
 CF_EXPORT CFStringRef __CFStringMakeConstantString(const char* cStr);
 CF_EXPORT CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding);
 CF_EXPORT CFIndex CFStringGetLength(CFStringRef theString);
-CF_EXPORT Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize, CFStringEncoding encoding);
-CF_EXPORT CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2, CFOptionFlags compareOptions);
+CF_EXPORT Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
+                                     CFStringEncoding encoding);
+CF_EXPORT CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
+                                             CFOptionFlags compareOptions);
 
 /* Dictionaries */
 CF_EXPORT CFTypeID CFDictionaryGetTypeID(void);
@@ -136,7 +142,8 @@ CF_EXPORT void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void*
 
 /* Arrays */
 CF_EXPORT CFTypeID CFArrayGetTypeID(void);
-CF_EXPORT CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef alloc, CFIndex capacity, const CFArrayCallBacks* callBacks);
+CF_EXPORT CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef alloc, CFIndex capacity,
+                                                 const CFArrayCallBacks* callBacks);
 CF_EXPORT void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value);
 CF_EXPORT CFIndex CFArrayGetCount(CFArrayRef theArray);
 CF_EXPORT const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);

@@ -94,8 +94,8 @@ private:
 
     struct Object {
         bool container = false;
-        uint64_t refsAt = 0;     // offset of the first reference
-        uint64_t refCount = 0;   // dictionaries: keys then values
+        uint64_t refsAt = 0;    // offset of the first reference
+        uint64_t refCount = 0;  // dictionaries: keys then values
     };
 
     struct Frame {
@@ -130,43 +130,43 @@ private:
         uint64_t count = 0;
         uint64_t payload = 0;
         switch (marker >> 4) {
-            case 0x0:
-                if (marker != 0x08 && marker != 0x09) return false;  // only false and true
-                break;
-            case 0x1:
-                if (low > 4) return false;
-                payload = uint64_t{1} << low;
-                break;
-            case 0x2:
-                if (low < 2 || low > 3) return false;
-                payload = uint64_t{1} << low;
-                break;
-            case 0x3:
-                if (marker != 0x33) return false;
-                payload = 8;
-                break;
-            case 0x4:
-            case 0x5:
-                if (!length(count)) return false;
-                payload = count;
-                break;
-            case 0x6:
-                if (!length(count) || count > (end - pos) / 2) return false;
-                payload = count * 2;
-                break;
-            case 0x8: payload = uint64_t{low} + 1; break;
-            case 0xA:
-            case 0xD: {
-                if (!length(count)) return false;
-                uint64_t refs = (marker >> 4) == 0xD ? count * 2 : count;
-                if (count > (end - pos) / refSize_ || refs > (end - pos) / refSize_) return false;
-                out.container = true;
-                out.refsAt = pos;
-                out.refCount = refs;
-                payload = refs * refSize_;
-                break;
-            }
-            default: return false;
+        case 0x0:
+            if (marker != 0x08 && marker != 0x09) return false;  // only false and true
+            break;
+        case 0x1:
+            if (low > 4) return false;
+            payload = uint64_t{1} << low;
+            break;
+        case 0x2:
+            if (low < 2 || low > 3) return false;
+            payload = uint64_t{1} << low;
+            break;
+        case 0x3:
+            if (marker != 0x33) return false;
+            payload = 8;
+            break;
+        case 0x4:
+        case 0x5:
+            if (!length(count)) return false;
+            payload = count;
+            break;
+        case 0x6:
+            if (!length(count) || count > (end - pos) / 2) return false;
+            payload = count * 2;
+            break;
+        case 0x8: payload = uint64_t{low} + 1; break;
+        case 0xA:
+        case 0xD: {
+            if (!length(count)) return false;
+            uint64_t refs = (marker >> 4) == 0xD ? count * 2 : count;
+            if (count > (end - pos) / refSize_ || refs > (end - pos) / refSize_) return false;
+            out.container = true;
+            out.refsAt = pos;
+            out.refCount = refs;
+            payload = refs * refSize_;
+            break;
+        }
+        default: return false;
         }
         return payload <= end - pos;
     }

@@ -54,10 +54,10 @@ def main():
     w('#include "CaseFolding.h"\n\n#include <algorithm>\n#include <iterator>\n\n')
     w("namespace ruvo::cf {\nnamespace {\n\n")
     w("struct FoldRun {\n    char32_t first;\n    char32_t last;\n    int32_t delta;\n    uint8_t stride;\n};\n\n")
-    w("constexpr FoldRun kFoldRuns[] = {\n")
+    w("// clang-format off\nconstexpr FoldRun kFoldRuns[] = {\n")
     for f, l, d, s in table:
         w("    {0x%04X, 0x%04X, %d, %d},\n" % (f, l, d, s))
-    w("};\n\n}  // namespace\n\n")
+    w("};\n// clang-format on\n\n}  // namespace\n\n")
     w("char32_t foldCase(char32_t c) noexcept {\n")
     w("    if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;\n")
     w("    auto run = std::upper_bound(std::begin(kFoldRuns), std::end(kFoldRuns), c,\n")

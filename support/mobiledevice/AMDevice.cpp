@@ -289,9 +289,9 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::map<std::string, std::unique_ptr<am_device>> m_devices;                 // guarded; never shrinks
-    std::vector<std::shared_ptr<am_device_notification>> m_subscriptions;       // guarded
-    std::deque<Event> m_events;                                                  // guarded
+    std::map<std::string, std::unique_ptr<am_device>> m_devices;           // guarded; never shrinks
+    std::vector<std::shared_ptr<am_device_notification>> m_subscriptions;  // guarded
+    std::deque<Event> m_events;                                            // guarded
     // Devices announced as attached, in the order they came; guarded, changed by the notification thread only.
     std::vector<am_device*> m_present;
     std::vector<std::unique_ptr<DeviceDriver>> m_drivers;  // guarded
@@ -361,9 +361,12 @@ bool ReadTypeFilter(CFDictionaryRef options, std::optional<AppType>& filter) {
     const void* value = CFDictionaryGetValue(options, CFSTR("ApplicationType"));
     if (!value) return true;
     const auto type = Utf8(value);
-    if (type == "System") filter = AppType::System;
-    else if (type == "User") filter = AppType::User;
-    else if (type != "Any") return false;
+    if (type == "System")
+        filter = AppType::System;
+    else if (type == "User")
+        filter = AppType::User;
+    else if (type != "Any")
+        return false;
     return true;
 }
 
@@ -379,7 +382,8 @@ CFDictionaryRef NewApplicationDictionary(const std::vector<AppRecord>& apps, std
         if (!identifier || !entry) return nullptr;
         auto* fields = static_cast<CFMutableDictionaryRef>(const_cast<void*>(entry.get()));
         CFDictionarySetValue(fields, CFSTR("CFBundleIdentifier"), identifier.get());
-        CFDictionarySetValue(fields, CFSTR("ApplicationType"), app.type == AppType::System ? CFSTR("System") : CFSTR("User"));
+        CFDictionarySetValue(fields, CFSTR("ApplicationType"),
+                             app.type == AppType::System ? CFSTR("System") : CFSTR("User"));
         CFDictionarySetValue(dictionary, identifier.get(), entry.get());
     }
     return static_cast<CFDictionaryRef>(result.release());
@@ -396,8 +400,8 @@ Result Guarded(Result onFailure, Body&& body) noexcept {
     }
 }
 
-} // namespace
-} // namespace ruvo::md
+}  // namespace
+}  // namespace ruvo::md
 
 using namespace ruvo::md;
 
@@ -406,7 +410,8 @@ extern "C" {
 MD_EXPORT int AMDeviceNotificationSubscribe(am_device_notification_callback callback, unsigned int, unsigned int,
                                             void* arg, AMDeviceNotificationRef* notification) {
     if (!callback || !notification) return MDERR_INVALID_ARGUMENT;
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int { return DeviceRegistry::Instance().Subscribe(callback, arg, notification); });
+    return Guarded<int>(MDERR_NO_MEMORY,
+                        [&]() -> int { return DeviceRegistry::Instance().Subscribe(callback, arg, notification); });
 }
 
 MD_EXPORT int AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) {
@@ -524,4 +529,4 @@ MD_EXPORT int AMDeviceLookupApplications(AMDeviceRef device, CFDictionaryRef opt
     });
 }
 
-} // extern "C"
+}  // extern "C"

@@ -67,4 +67,4 @@ public:
     virtual void Stop() = 0;
 };
 
-} // namespace ruvo::md
+}  // namespace ruvo::md

@@ -163,7 +163,7 @@ void Serve(UniqueFd& connection, const std::string& phoneDir) {
     afc::ServeAfc(connection.release(), *root);
 }
 
-} // namespace
+}  // namespace
 
 void ServeHouseArrest(int fd, const std::string& phoneDir) {
     UniqueFd connection(fd);
@@ -174,4 +174,4 @@ void ServeHouseArrest(int fd, const std::string& phoneDir) {
     }
 }
 
-} // namespace ruvo::md
+}  // namespace ruvo::md

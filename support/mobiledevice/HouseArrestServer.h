@@ -21,4 +21,4 @@ inline constexpr int kHouseArrestRequestTimeoutMs = 30000;
 // the connection is closed; a malformed request closes it without a reply.
 void ServeHouseArrest(int fd, const std::string& phoneDir);
 
-} // namespace ruvo::md
+}  // namespace ruvo::md

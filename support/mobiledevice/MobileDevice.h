@@ -32,16 +32,16 @@ typedef void (*am_device_notification_callback)(am_device_notification_callback_
 enum {
     MDERR_OK = 0,
     MDERR_INVALID_ARGUMENT = -1,
-    MDERR_NO_DEVICE = -2,          /* the device is gone (unplugged) */
-    MDERR_NOT_CONNECTED = -3,      /* AMDeviceConnect was not called first */
-    MDERR_NOT_PAIRED = -4,         /* the device does not trust this computer */
-    MDERR_NO_SESSION = -5,         /* the call needs a session */
-    MDERR_SERVICE_NOT_FOUND = -6,  /* the device does not offer that service */
-    MDERR_SOCKET = -7,             /* a socket could not be made, or broke */
-    MDERR_PROTOCOL = -8,           /* the peer sent something malformed */
+    MDERR_NO_DEVICE = -2,         /* the device is gone (unplugged) */
+    MDERR_NOT_CONNECTED = -3,     /* AMDeviceConnect was not called first */
+    MDERR_NOT_PAIRED = -4,        /* the device does not trust this computer */
+    MDERR_NO_SESSION = -5,        /* the call needs a session */
+    MDERR_SERVICE_NOT_FOUND = -6, /* the device does not offer that service */
+    MDERR_SOCKET = -7,            /* a socket could not be made, or broke */
+    MDERR_PROTOCOL = -8,          /* the peer sent something malformed */
     MDERR_NO_MEMORY = -9,
     MDERR_TIMEOUT = -10,
-    MDERR_AFC_BASE = -100          /* AFC status s is reported as MDERR_AFC_BASE - s */
+    MDERR_AFC_BASE = -100 /* AFC status s is reported as MDERR_AFC_BASE - s */
 };
 
 /* Devices */
@@ -69,10 +69,10 @@ typedef struct afc_directory* AFCDirectoryRef;
 typedef uint64_t AFCFileRef;
 
 enum {
-    AFC_MODE_READ = 1,               /* read only */
-    AFC_MODE_READ_WRITE = 2,         /* read-write, create */
-    AFC_MODE_WRITE = 3,              /* write only, create, truncate */
-    AFC_MODE_READ_WRITE_TRUNC = 4,   /* read-write, create, truncate */
+    AFC_MODE_READ = 1,             /* read only */
+    AFC_MODE_READ_WRITE = 2,       /* read-write, create */
+    AFC_MODE_WRITE = 3,            /* write only, create, truncate */
+    AFC_MODE_READ_WRITE_TRUNC = 4, /* read-write, create, truncate */
     AFC_MODE_APPEND = 5,
     AFC_MODE_READ_APPEND = 6
 };

@@ -50,11 +50,11 @@ public:
 
 private:
     std::mutex m_mutex;
-    bool m_closed = false;    // guarded by m_mutex
-    std::set<int> m_fds;      // guarded by m_mutex
+    bool m_closed = false;  // guarded by m_mutex
+    std::set<int> m_fds;    // guarded by m_mutex
 };
 
-} // namespace
+}  // namespace
 
 // One attachment of a virtual phone. Everything but presence is read from the phone's
 // directory on each call, so `ruvo-phone trust` or an edited device.plist shows at once.
@@ -256,4 +256,4 @@ void VirtualDriver::PollOnce(DeviceListener& listener) {
     }
 }
 
-} // namespace ruvo::md
+}  // namespace ruvo::md

@@ -45,4 +45,4 @@ private:
     std::map<std::string, std::shared_ptr<VirtualDevice>> m_attached;
 };
 
-} // namespace ruvo::md
+}  // namespace ruvo::md

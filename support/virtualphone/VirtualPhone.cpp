@@ -31,13 +31,11 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-void SetError(std::string* error, const std::string& text)
-{
+void SetError(std::string* error, const std::string& text) {
     if (error) *error = text;
 }
 
-std::string StringItem(plist_t dict, const char* key, const std::string& fallback)
-{
+std::string StringItem(plist_t dict, const char* key, const std::string& fallback) {
     plist_t item = plist_dict_get_item(dict, key);
     if (!item || plist_get_node_type(item) != PLIST_STRING) return fallback;
     char* value = nullptr;
@@ -47,8 +45,7 @@ std::string StringItem(plist_t dict, const char* key, const std::string& fallbac
     return result;
 }
 
-bool BoolItem(plist_t dict, const char* key, bool fallback)
-{
+bool BoolItem(plist_t dict, const char* key, bool fallback) {
     plist_t item = plist_dict_get_item(dict, key);
     if (!item || plist_get_node_type(item) != PLIST_BOOLEAN) return fallback;
     uint8_t value = 0;
@@ -56,8 +53,7 @@ bool BoolItem(plist_t dict, const char* key, bool fallback)
     return value != 0;
 }
 
-std::vector<std::string> StringArray(plist_t array)
-{
+std::vector<std::string> StringArray(plist_t array) {
     std::vector<std::string> result;
     if (!array || plist_get_node_type(array) != PLIST_ARRAY) return result;
     for (uint32_t i = 0; i < plist_array_get_size(array); ++i) {
@@ -71,15 +67,13 @@ std::vector<std::string> StringArray(plist_t array)
     return result;
 }
 
-plist_t NewStringArray(const std::vector<std::string>& items)
-{
+plist_t NewStringArray(const std::vector<std::string>& items) {
     plist_t array = plist_new_array();
     for (const auto& item : items) plist_array_append_item(array, plist_new_string(item.c_str()));
     return array;
 }
 
-std::string NewDeviceId()
-{
+std::string NewDeviceId() {
     std::random_device random;
     static const char digits[] = "0123456789abcdef";
     std::string id;
@@ -88,8 +82,7 @@ std::string NewDeviceId()
 }
 
 // A bundle identifier names a folder under containers/: it must be one plain name.
-bool IsSafeBundleId(const std::string& id)
-{
+bool IsSafeBundleId(const std::string& id) {
     if (id.empty() || id == "." || id == ".." || id.size() > 255) return false;
     for (char c : id)
         if (c == '/' || c == '\0') return false;
@@ -98,8 +91,7 @@ bool IsSafeBundleId(const std::string& id)
 
 // Writes the whole text to a temporary file beside path and renames it over path, so a reader
 // sees either the old state or the new one, never half of one.
-bool ReplaceFile(const fs::path& path, const std::string& text)
-{
+bool ReplaceFile(const fs::path& path, const std::string& text) {
     fs::path temp = path;
     temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(std::random_device{}());
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -126,20 +118,15 @@ bool ReplaceFile(const fs::path& path, const std::string& text)
     return true;
 }
 
-} // namespace
+}  // namespace
 
-std::string MediaRoot(const std::string& dir)
-{
-    return (fs::path(dir) / "media").string();
-}
+std::string MediaRoot(const std::string& dir) { return (fs::path(dir) / "media").string(); }
 
-std::string ContainerRoot(const std::string& dir, const std::string& bundleId)
-{
+std::string ContainerRoot(const std::string& dir, const std::string& bundleId) {
     return (fs::path(dir) / "containers" / bundleId).string();
 }
 
-std::optional<PhoneConfig> LoadPhone(const std::string& dir)
-{
+std::optional<PhoneConfig> LoadPhone(const std::string& dir) {
     std::error_code ec;
     fs::path file = fs::path(dir) / kStateFile;
     auto size = fs::file_size(file, ec);
@@ -171,8 +158,7 @@ std::optional<PhoneConfig> LoadPhone(const std::string& dir)
     return config;
 }
 
-bool SavePhone(const std::string& dir, const PhoneConfig& config)
-{
+bool SavePhone(const std::string& dir, const PhoneConfig& config) {
     PlistPtr root(plist_new_dict());
     plist_t dict = root.get();
     plist_dict_set_item(dict, "DeviceName", plist_new_string(config.deviceName.c_str()));
@@ -197,8 +183,7 @@ bool SavePhone(const std::string& dir, const PhoneConfig& config)
     return ReplaceFile(fs::path(dir) / kStateFile, text);
 }
 
-bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error)
-{
+bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error) {
     std::error_code ec;
     if (fs::exists(fs::path(dir) / kStateFile, ec)) {
         SetError(error, dir + " already holds a phone");
@@ -236,8 +221,7 @@ bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error)
 
 namespace {
 
-bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConfig&, bool), bool value)
-{
+bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConfig&, bool), bool value) {
     auto config = LoadPhone(dir);
     if (!config) {
         SetError(error, dir + " holds no phone");
@@ -251,22 +235,21 @@ bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConf
     return true;
 }
 
-} // namespace
+}  // namespace
 
-bool SetPlugged(const std::string& dir, bool plugged, std::string* error)
-{
+bool SetPlugged(const std::string& dir, bool plugged, std::string* error) {
     // A phone that is plugged in must be one the driver can find.
     if (plugged && !RegisterPhone(dir, error)) return false;
-    return Update(dir, error, [](PhoneConfig& c, bool v) { c.plugged = v; }, plugged);
+    return Update(
+        dir, error, [](PhoneConfig& c, bool v) { c.plugged = v; }, plugged);
 }
 
-bool SetTrusted(const std::string& dir, bool trusted, std::string* error)
-{
-    return Update(dir, error, [](PhoneConfig& c, bool v) { c.trusted = v; }, trusted);
+bool SetTrusted(const std::string& dir, bool trusted, std::string* error) {
+    return Update(
+        dir, error, [](PhoneConfig& c, bool v) { c.trusted = v; }, trusted);
 }
 
-std::string HubDirectory()
-{
+std::string HubDirectory() {
     if (const char* hub = std::getenv("RUVO_PHONE_HUB"); hub && *hub) return hub;
     fs::path base;
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
@@ -278,8 +261,7 @@ std::string HubDirectory()
     return (base / "ruvo" / "phones").string();
 }
 
-bool RegisterPhone(const std::string& dir, std::string* error)
-{
+bool RegisterPhone(const std::string& dir, std::string* error) {
     auto config = LoadPhone(dir);
     if (!config) {
         SetError(error, dir + " holds no phone");
@@ -314,8 +296,7 @@ bool RegisterPhone(const std::string& dir, std::string* error)
     return true;
 }
 
-std::vector<std::string> RegisteredPhones()
-{
+std::vector<std::string> RegisteredPhones() {
     std::vector<std::string> phones;
     std::error_code ec;
     fs::directory_iterator it(HubDirectory(), ec);
@@ -332,4 +313,4 @@ std::vector<std::string> RegisteredPhones()
     return phones;
 }
 
-} // namespace ruvo::phone
+}  // namespace ruvo::phone

@@ -54,4 +54,4 @@ bool RegisterPhone(const std::string& dir, std::string* error);
 // The phone directories listed in the hub (entries that no longer hold a phone are skipped).
 std::vector<std::string> RegisteredPhones();
 
-} // namespace ruvo::phone
+}  // namespace ruvo::phone

@@ -15,42 +15,36 @@ namespace {
 // A temporary support directory, filled with copies of the built libraries as a case needs.
 class SupportDir : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = fs::temp_directory_path() / ("ruvo-support-" + std::to_string(::getpid()) + "-" +
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
         setenv("RUVO_SUPPORT_DIR", dir.c_str(), 1);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unsetenv("RUVO_SUPPORT_DIR");
         fs::remove_all(dir);
     }
-    void CopyLibraries()
-    {
+    void CopyLibraries() {
         for (const char* name : {kMobileDeviceLibrary, kAirTrafficLibrary, kCoreFoundationLibrary})
             fs::copy_file(fs::path(RUVO_TEST_SUPPORT_DIR) / name, dir / name);
     }
-    void Write(const fs::path& path, const std::string& text)
-    {
+    void Write(const fs::path& path, const std::string& text) {
         std::ofstream out(path, std::ios::binary);
         out << text;
     }
     fs::path dir;
 };
 
-TEST_F(SupportDir, SupportDirectoryFromEnvironmentOrBesideTheProgram)
-{
+TEST_F(SupportDir, SupportDirectoryFromEnvironmentOrBesideTheProgram) {
     EXPECT_EQ(SupportDirectory(), dir.string());
     unsetenv("RUVO_SUPPORT_DIR");
     const fs::path program = fs::read_symlink("/proc/self/exe");
     EXPECT_EQ(SupportDirectory(), (program.parent_path() / "support").string());
 }
 
-TEST_F(SupportDir, RegistrationTable)
-{
+TEST_F(SupportDir, RegistrationTable) {
     struct Case {
         const char* desc;
         const char* registration;  // null: no registration file
@@ -76,31 +70,29 @@ TEST_F(SupportDir, RegistrationTable)
     }
 }
 
-TEST_F(SupportDir, RegistrationWithAbsolutePath)
-{
+TEST_F(SupportDir, RegistrationWithAbsolutePath) {
     const fs::path elsewhere = dir / "elsewhere.bin";
     Write(elsewhere, "data");
     Write(dir / kRegistrationFile, elsewhere.string() + "\n");
     EXPECT_TRUE(IsItunesInstalled());
 }
 
-TEST_F(SupportDir, BuiltSupportDirectoryIsRegistered)
-{
+TEST_F(SupportDir, BuiltSupportDirectoryIsRegistered) {
     setenv("RUVO_SUPPORT_DIR", RUVO_TEST_SUPPORT_DIR, 1);
     EXPECT_TRUE(IsItunesInstalled());
 }
 
 // Loading changes the process for good (libraries stay loaded, AppleApi stays filled), so each
 // load runs in a child process of its own.
-TEST_F(SupportDir, AllThreeLibrariesLoadAndResolve)
-{
+TEST_F(SupportDir, AllThreeLibrariesLoadAndResolve) {
     CopyLibraries();
     EXPECT_EXIT(
         {
             bool ok = LoadAppleLibraries() && AppleApi.AMDeviceNotificationSubscribe && AppleApi.AMDeviceConnect &&
-                      AppleApi.AFCConnectionOpen && AppleApi.AFCRemovePath && AppleApi.ATHostConnectionCreateWithLibrary &&
-                      AppleApi.ATCFMessageGetParam && AppleApi.CFRelease && AppleApi.CFPropertyListCreateFromXMLData &&
-                      AppleApi.kCFBooleanTrue && *AppleApi.kCFBooleanTrue && AppleApi.kCFBooleanFalse &&
+                      AppleApi.AFCConnectionOpen && AppleApi.AFCRemovePath &&
+                      AppleApi.ATHostConnectionCreateWithLibrary && AppleApi.ATCFMessageGetParam &&
+                      AppleApi.CFRelease && AppleApi.CFPropertyListCreateFromXMLData && AppleApi.kCFBooleanTrue &&
+                      *AppleApi.kCFBooleanTrue && AppleApi.kCFBooleanFalse &&
                       *AppleApi.kCFBooleanTrue != *AppleApi.kCFBooleanFalse && AppleApi.kCFTypeDictionaryKeyCallBacks &&
                       AppleApi.kCFTypeDictionaryValueCallBacks;
             // The table works: a constant string made and compared through it.
@@ -115,8 +107,7 @@ TEST_F(SupportDir, AllThreeLibrariesLoadAndResolve)
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(SupportDir, AnyLibraryMissingOrBrokenFails)
-{
+TEST_F(SupportDir, AnyLibraryMissingOrBrokenFails) {
     struct Case {
         const char* desc;
         const char* library;
@@ -140,13 +131,11 @@ TEST_F(SupportDir, AnyLibraryMissingOrBrokenFails)
     }
 }
 
-TEST_F(SupportDir, EmptyDirectoryFails)
-{
+TEST_F(SupportDir, EmptyDirectoryFails) {
     EXPECT_EXIT(std::exit(LoadAppleLibraries() ? 0 : 1), ::testing::ExitedWithCode(1), "");
 }
 
-TEST_F(SupportDir, SearchPathGetsTheDirectoryOnlyOnce)
-{
+TEST_F(SupportDir, SearchPathGetsTheDirectoryOnlyOnce) {
     CopyLibraries();
     struct Case {
         const char* desc;
@@ -178,4 +167,4 @@ TEST_F(SupportDir, SearchPathGetsTheDirectoryOnlyOnce)
     }
 }
 
-} // namespace
+}  // namespace

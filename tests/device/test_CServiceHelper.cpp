@@ -24,8 +24,7 @@ const std::u16string kService = u"Apple Mobile Device";
 // A listening Unix socket standing in for usbmuxd.
 class FakeDaemon {
 public:
-    explicit FakeDaemon(const fs::path& path)
-    {
+    explicit FakeDaemon(const fs::path& path) {
         fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -37,8 +36,7 @@ public:
     bool ok = false;
 };
 
-TEST(ServiceHelperVirtual, VirtualPhoneServiceAlwaysRuns)
-{
+TEST(ServiceHelperVirtual, VirtualPhoneServiceAlwaysRuns) {
     unsetenv("RUVO_DEVICE_DRIVER");
     CServiceHelper helper;
     EXPECT_TRUE(helper.IsServiceRunning(kService));
@@ -49,8 +47,7 @@ TEST(ServiceHelperVirtual, VirtualPhoneServiceAlwaysRuns)
 
 class ServiceHelperUsb : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = fs::temp_directory_path() / ("ruvo-svc-" + std::to_string(::getpid()) + "-" +
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
@@ -60,8 +57,7 @@ protected:
         setenv("RUVO_DEVICE_DRIVER", "usb", 1);
         setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socketPath.string()).c_str(), 1);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unsetenv("RUVO_DEVICE_DRIVER");
         unsetenv("USBMUXD_SOCKET_ADDRESS");
         unsetenv("RUVO_USBMUXD_START");
@@ -70,8 +66,7 @@ protected:
     fs::path dir, socketPath, flag;
 };
 
-TEST_F(ServiceHelperUsb, RunningWhenTheSocketAnswers)
-{
+TEST_F(ServiceHelperUsb, RunningWhenTheSocketAnswers) {
     CServiceHelper helper;
     EXPECT_FALSE(helper.IsServiceRunning(kService));
     FakeDaemon daemon(socketPath);
@@ -82,8 +77,7 @@ TEST_F(ServiceHelperUsb, RunningWhenTheSocketAnswers)
     EXPECT_FALSE(fs::exists(flag)) << "nothing is started when it runs";
 }
 
-TEST_F(ServiceHelperUsb, StartedServiceIsAwaited)
-{
+TEST_F(ServiceHelperUsb, StartedServiceIsAwaited) {
     setenv("RUVO_USBMUXD_START", ("touch " + flag.string()).c_str(), 1);
     // The stand-in daemon comes up a while after the start was asked for.
     std::atomic<bool> stop{false};
@@ -105,8 +99,7 @@ TEST_F(ServiceHelperUsb, StartedServiceIsAwaited)
     EXPECT_TRUE(fs::exists(flag));
 }
 
-TEST_F(ServiceHelperUsb, WaitIsBounded)
-{
+TEST_F(ServiceHelperUsb, WaitIsBounded) {
     setenv("RUVO_USBMUXD_START", "true", 1);
     CServiceHelper helper(300ms);
     const auto start = std::chrono::steady_clock::now();
@@ -114,8 +107,7 @@ TEST_F(ServiceHelperUsb, WaitIsBounded)
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 }
 
-TEST_F(ServiceHelperUsb, FailedStartReportsFalse)
-{
+TEST_F(ServiceHelperUsb, FailedStartReportsFalse) {
     setenv("RUVO_USBMUXD_START", "exit 3", 1);
     CServiceHelper helper(60s);
     const auto start = std::chrono::steady_clock::now();
@@ -123,4 +115,4 @@ TEST_F(ServiceHelperUsb, FailedStartReportsFalse)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "a failed start does not wait out the bound";
 }
 
-} // namespace
+}  // namespace

@@ -10,8 +10,7 @@
 // depend on the code page carry the expectation for each and check the one in force.
 enum class Page { Utf8, Cp936 };
 
-inline std::optional<Page> PageInForce()
-{
+inline std::optional<Page> PageInForce() {
     const std::string name = AnsiCodePage();
     if (name == "UTF-8") return Page::Utf8;
     if (name == "CP936") return Page::Cp936;

@@ -17,8 +17,7 @@ std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.beg
 
 std::string Narrow(const std::u16string& ascii) {
     std::string out;
-    for (char16_t c : ascii)
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '#');
+    for (char16_t c : ascii) out.push_back(c < 0x80 ? static_cast<char>(c) : '#');
     return out;
 }
 
@@ -62,9 +61,7 @@ TEST(CBase64EncodeBytes, LineBreakOnlyAfterExactlyThreeBytes) {
     };
     for (const Case& c : cases) {
         CBase64 b64;
-        EXPECT_EQ(Narrow(b64.EncodeBytes(Bytes(c.bytes), static_cast<int>(c.bytes.size()))),
-                  c.base64)
-            << c.desc;
+        EXPECT_EQ(Narrow(b64.EncodeBytes(Bytes(c.bytes), static_cast<int>(c.bytes.size()))), c.base64) << c.desc;
     }
 }
 
@@ -92,8 +89,7 @@ TEST(CBase64EncodeBlock, BreaksAfterTheGroupThatPassesTheLineLength) {
     for (const Case& c : cases) {
         std::vector<char> out(EncodeCapacity(static_cast<int>(c.bytes.size())) + 1, kCanary);
         CBase64 b64;
-        const int count =
-            b64.EncodeBlock(Bytes(c.bytes), static_cast<int>(c.bytes.size()), out.data(), c.maxLine);
+        const int count = b64.EncodeBlock(Bytes(c.bytes), static_cast<int>(c.bytes.size()), out.data(), c.maxLine);
         ASSERT_EQ(count, static_cast<int>(c.base64.size())) << c.desc;
         EXPECT_EQ(std::string(out.data(), count), c.base64) << c.desc;
         EXPECT_EQ(out[count], '\0') << c.desc;
@@ -116,8 +112,7 @@ TEST(CBase64EncodeBlock, SeventySixCharacterLines) {
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> bytes(c.n);
-        for (int i = 0; i < c.n; ++i)
-            bytes[i] = static_cast<uint8_t>(i * 7);
+        for (int i = 0; i < c.n; ++i) bytes[i] = static_cast<uint8_t>(i * 7);
         std::vector<char> out(EncodeCapacity(c.n) + 1, kCanary);
         CBase64 b64;
         const int count = b64.EncodeBlock(bytes.data(), c.n, out.data(), 76);
@@ -133,8 +128,7 @@ TEST(CBase64EncodeBlock, SeventySixCharacterLines) {
 
 TEST(CBase64Block, EveryByteValueSurvivesTheRoundTrip) {
     std::vector<uint8_t> bytes(256);
-    for (int i = 0; i < 256; ++i)
-        bytes[i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 256; ++i) bytes[i] = static_cast<uint8_t>(i);
     for (int n : {254, 255, 256}) {  // remainders of 2, 0 and 1
         std::vector<char> text(EncodeCapacity(n));
         CBase64 b64;
@@ -163,9 +157,16 @@ TEST(CBase64DecodeBlock, DecodesGroupsAndSkipsLineBreaks) {
         {"bare LF and CR", "YWJj\nZA==\r", 10, "abcd"},
         {"only line breaks", "\r\n\r\n", 4, ""},
         {"no input", "", 0, ""},
-        {"characters outside the alphabet count as 0", "Y!Jj", 4, "\x60\x02" "c"},
-        {"padding in the first two places counts as 0", "==Jj", 4, std::string("\0\x02" "c", 3)},
-        {"byte 0x80 and above counts as 0", "\x80QJj", 4, "\x01\x02" "c"},
+        {"characters outside the alphabet count as 0", "Y!Jj", 4,
+         "\x60\x02"
+         "c"},
+        {"padding in the first two places counts as 0", "==Jj", 4,
+         std::string("\0\x02"
+                     "c",
+                     3)},
+        {"byte 0x80 and above counts as 0", "\x80QJj", 4,
+         "\x01\x02"
+         "c"},
         {"one missing character counts as padding", "YWJ", 3, "ab"},
         {"two missing characters count as padding", "YW", 2, "a"},
         {"a single character still gives the first byte", "Y", 1, "\x60"},
@@ -177,8 +178,7 @@ TEST(CBase64DecodeBlock, DecodesGroupsAndSkipsLineBreaks) {
         CBase64 b64;
         const int written = b64.DecodeBlock(c.in.data(), c.m, out.data());
         ASSERT_EQ(written, static_cast<int>(c.bytes.size())) << c.desc;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), written), c.bytes)
-            << c.desc;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), written), c.bytes) << c.desc;
         EXPECT_EQ(out[written], 0) << c.desc;
         EXPECT_EQ(out[written + 1], 0xEE) << c.desc << ": wrote past the terminating zero";
     }
@@ -222,7 +222,11 @@ TEST(CBase64Decode, ReadsTheDecodedBytesAsUtf8OrAnsi) {
         {"short input", "YQ", u"a", u"a"},
         {"C3 A9 is UTF-8", "w6k=", u"\u00E9", u"\u00E9"},
         {"E4 B8 AD is UTF-8", "5Lit", u"\u4E2D", u"\u4E2D"},
-        {"80 41 fails the shape test", "gEE=", u"\uFFFD" "A", u"\u20AC" "A"},
+        {"80 41 fails the shape test", "gEE=",
+         u"\uFFFD"
+         "A",
+         u"\u20AC"
+         "A"},
         {"D6 D0 fails the shape test", "1tA=", u"\uFFFD\uFFFD", u"\u4E2D"},
         {"binary content ends at its first zero byte", "YQBi", u"a", u"a"},
     };

@@ -12,27 +12,19 @@
 
 namespace {
 
-std::string Narrow(const std::u16string& s)
-{
+std::string Narrow(const std::u16string& s) {
     std::string out;
     for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
     return out;
 }
 
-std::u16string Widen(const std::string& s)
-{
-    return std::u16string(s.begin(), s.end());
-}
+std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 using Tree = std::unique_ptr<CJson>;
 
-Tree Parse(const std::string& text)
-{
-    return Tree(CJson::Parse(Widen(text)));
-}
+Tree Parse(const std::string& text) { return Tree(CJson::Parse(Widen(text))); }
 
-TEST(CJsonTypeDetection, SetValueTable)
-{
+TEST(CJsonTypeDetection, SetValueTable) {
     struct Case {
         const char* desc;
         const char16_t* text;
@@ -69,8 +61,7 @@ TEST(CJsonTypeDetection, SetValueTable)
     }
 }
 
-TEST(CJsonTypeDetection, ConstructorKeyAndSetLong)
-{
+TEST(CJsonTypeDetection, ConstructorKeyAndSetLong) {
     CJson node(u"k", u"7");
     EXPECT_EQ(node.GetKey(), u"k");
     EXPECT_EQ(node.GetType(), u"long");
@@ -81,8 +72,7 @@ TEST(CJsonTypeDetection, ConstructorKeyAndSetLong)
 }
 
 // Texts that the writer must give back exactly as the phone app expects them.
-TEST(CJsonWriter, ParseThenToStringTable)
-{
+TEST(CJsonWriter, ParseThenToStringTable) {
     struct Case {
         const char* desc;
         const char* in;
@@ -113,8 +103,7 @@ TEST(CJsonWriter, ParseThenToStringTable)
     }
 }
 
-TEST(CJsonReader, ObjectShape)
-{
+TEST(CJsonReader, ObjectShape) {
     Tree t = Parse(R"({"a":1,"b":"x"})");
     EXPECT_EQ(t->GetKey(), u"");
     EXPECT_EQ(t->GetType(), u"list");
@@ -127,8 +116,7 @@ TEST(CJsonReader, ObjectShape)
     EXPECT_EQ(t->GetChild(1)->GetParent(), t.get());
 }
 
-TEST(CJsonReader, ArrayMemberHoldsElementsDirectly)
-{
+TEST(CJsonReader, ArrayMemberHoldsElementsDirectly) {
     Tree t = Parse(R"({"k":[1,2,3]})");
     CJson* k = t->FindChild(u"k", u"");
     ASSERT_NE(k, nullptr);
@@ -137,8 +125,7 @@ TEST(CJsonReader, ArrayMemberHoldsElementsDirectly)
     EXPECT_EQ(k->GetChild(2)->GetValue(), u"3");
 }
 
-TEST(CJsonReader, ThreeElementArrayIsWrapped)
-{
+TEST(CJsonReader, ThreeElementArrayIsWrapped) {
     Tree t = Parse("[1,2,3]");
     EXPECT_EQ(t->GetType(), u"list");
     ASSERT_EQ(t->GetChildCount(), 1);
@@ -150,23 +137,20 @@ TEST(CJsonReader, ThreeElementArrayIsWrapped)
     EXPECT_EQ(two->GetChildCount(), 2);
 }
 
-TEST(CJsonReader, SpaceAfterColonIsKept)
-{
+TEST(CJsonReader, SpaceAfterColonIsKept) {
     Tree t = Parse(R"({"a": "b"})");
     CJson* a = t->FindChild(u"a", u"");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->GetValue(), u" \"b");
 }
 
-TEST(CJsonReader, EscapesInValuesAreUndone)
-{
+TEST(CJsonReader, EscapesInValuesAreUndone) {
     Tree t = Parse(R"({"p":"C:\\dir\\f","q":"say \"hi\""})");
     EXPECT_EQ(t->FindChild(u"p", u"")->GetValue(), u"C:\\dir\\f");
     EXPECT_EQ(t->FindChild(u"q", u"")->GetValue(), u"say \"hi\"");
 }
 
-TEST(CJsonReader, BareScalarGetsARoot)
-{
+TEST(CJsonReader, BareScalarGetsARoot) {
     Tree t = Parse("abc");
     ASSERT_EQ(t->GetChildCount(), 1);
     EXPECT_EQ(t->GetChild(0)->GetValue(), u"abc");
@@ -176,11 +160,11 @@ TEST(CJsonReader, BareScalarGetsARoot)
 }
 
 // Whatever the text, Parse gives a tree that can be written and deleted.
-TEST(CJsonReader, MalformedTextsGiveATree)
-{
+TEST(CJsonReader, MalformedTextsGiveATree) {
     const char* texts[] = {
-        "", "{", "}", "[", "]]]", "{{{{", "{\"a\":", ":", ",,,", "\"", "\\", "{\"a\":[1,{\"b\":}", "[[[[[[]]",
-        "{\"a\":1}}}", "\"\"\"\":::", "{]", "[}",
+        "",         "{",           "}",           "[",  "]]]", "{{{{",
+        "{\"a\":",  ":",           ",,,",         "\"", "\\",  "{\"a\":[1,{\"b\":}",
+        "[[[[[[]]", "{\"a\":1}}}", "\"\"\"\":::", "{]", "[}",
     };
     for (const char* text : texts) {
         Tree t = Parse(text);
@@ -189,8 +173,7 @@ TEST(CJsonReader, MalformedTextsGiveATree)
     }
 }
 
-TEST(CJsonReader, DeepNestingIsBounded)
-{
+TEST(CJsonReader, DeepNestingIsBounded) {
     SKIP_DEEP_TREES_UNDER_TSAN();
     std::string deep(5000, '[');
     deep += std::string(5000, ']');
@@ -199,8 +182,7 @@ TEST(CJsonReader, DeepNestingIsBounded)
     EXPECT_FALSE(t->ToString().empty());
 }
 
-TEST(CJsonWriter, IntegerFormsOfAddChild)
-{
+TEST(CJsonWriter, IntegerFormsOfAddChild) {
     struct Case {
         const char* desc;
         int32_t value;
@@ -224,8 +206,7 @@ TEST(CJsonWriter, IntegerFormsOfAddChild)
     EXPECT_EQ(Narrow(unsignedRoot.ToString()), R"({"n":4294967295})");
 }
 
-TEST(CJsonWriter, KeyedEmptyArrayWritesEmptyString)
-{
+TEST(CJsonWriter, KeyedEmptyArrayWritesEmptyString) {
     CJson root;
     auto* k = new CJson();
     k->SetKey(u"k");
@@ -236,33 +217,30 @@ TEST(CJsonWriter, KeyedEmptyArrayWritesEmptyString)
     EXPECT_EQ(Narrow(root.ToString()), R"({"k":""})");
 }
 
-TEST(CJsonWriter, ValueWithQuoteColonIsBraced)
-{
+TEST(CJsonWriter, ValueWithQuoteColonIsBraced) {
     CJson root;
     root.AddChild(u"a", u"x\":y");
     EXPECT_EQ(Narrow(root.ToString()), R"({"a":{x\":y}})");
 }
 
-TEST(CJsonWriter, ResponseObjectAsThePhoneAppReadsIt)
-{
+TEST(CJsonWriter, ResponseObjectAsThePhoneAppReadsIt) {
     CJson response;
     response.AddChild(u"Sign", u"1688");
     response.AddChild(u"Command", u"addring");
     response.AddChild(u"Code", 1);
     response.AddChild(u"Message", u"\u5904\u7406\u6210\u529f");
-    EXPECT_EQ(response.ToString(), u"{\"Sign\":1688,\"Command\":\"addring\",\"Code\":1,\"Message\":\"\u5904\u7406\u6210\u529f\"}");
+    EXPECT_EQ(response.ToString(),
+              u"{\"Sign\":1688,\"Command\":\"addring\",\"Code\":1,\"Message\":\"\u5904\u7406\u6210\u529f\"}");
 }
 
-TEST(CJsonWriter, KeylessStringUnderListGetsEmptyKey)
-{
+TEST(CJsonWriter, KeylessStringUnderListGetsEmptyKey) {
     CJson root;
     root.AddChild(u"a", u"1");
     root.AddChild(new CJson(u"", u"x"));
     EXPECT_EQ(Narrow(root.ToString()), R"({"a":1,"":"x"})");
 }
 
-TEST(CJsonMask, MaskAndUnmask)
-{
+TEST(CJsonMask, MaskAndUnmask) {
     const std::u16string text = u"x,{a:b,c}";
     const std::u16string masked = CJson::Mask(text);
     EXPECT_EQ(masked, u"x,{at%3Am%3Apbt%2Cm%2Cpc}");
@@ -272,8 +250,7 @@ TEST(CJsonMask, MaskAndUnmask)
     EXPECT_EQ(CJson::Mask(u"no groups: a,b"), u"no groups: a,b");
 }
 
-TEST(CJsonCheck, CheckJsonTable)
-{
+TEST(CJsonCheck, CheckJsonTable) {
     struct Case {
         const char* desc;
         const char16_t* text;
@@ -292,8 +269,7 @@ TEST(CJsonCheck, CheckJsonTable)
     for (const auto& c : cases) EXPECT_EQ(CJson::CheckJson(c.text), c.expected) << c.desc;
 }
 
-TEST(CJsonNode, GetChildBounds)
-{
+TEST(CJsonNode, GetChildBounds) {
     CJson root;
     root.AddChild(u"a", u"1");
     EXPECT_EQ(root.GetChild(-1), nullptr);
@@ -301,8 +277,7 @@ TEST(CJsonNode, GetChildBounds)
     EXPECT_NE(root.GetChild(0), nullptr);
 }
 
-TEST(CJsonNode, AddChildSetsTypeName)
-{
+TEST(CJsonNode, AddChildSetsTypeName) {
     CJson array;
     array.AddChild(new CJson(u"", u"x"));
     EXPECT_EQ(array.GetType(), u"array");
@@ -328,8 +303,7 @@ TEST(CJsonNode, AddChildSetsTypeName)
     EXPECT_EQ(nullChild.GetChildCount(), 0);
 }
 
-TEST(CJsonNode, ClearLeavesEmptyTypeName)
-{
+TEST(CJsonNode, ClearLeavesEmptyTypeName) {
     CJson node(u"k", u"5");
     node.AddChild(u"a", u"1");
     node.SetData(new uint8_t[3]{1, 2, 3}, 3);
@@ -342,8 +316,7 @@ TEST(CJsonNode, ClearLeavesEmptyTypeName)
     EXPECT_EQ(node.GetType(), u"") << "a cleared node keeps its empty type under the node form";
 }
 
-TEST(CJsonNode, FindChildAndFindNode)
-{
+TEST(CJsonNode, FindChildAndFindNode) {
     Tree t = Parse(R"({"a":1,"b":{"c":"x","a":2}})");
     EXPECT_EQ(t->FindChild(u"", u""), nullptr);
     EXPECT_EQ(t->FindChild(u"a", u"")->GetValue(), u"1");
@@ -360,8 +333,7 @@ TEST(CJsonNode, FindChildAndFindNode)
     EXPECT_EQ(t->FindNode(u"A", u""), nullptr) << "case-sensitive";
 }
 
-TEST(CJsonNode, RemoveChild)
-{
+TEST(CJsonNode, RemoveChild) {
     CJson root;
     CJson* a = root.AddChild(u"a", u"1");
     root.AddChild(u"b", u"2");
@@ -377,8 +349,7 @@ TEST(CJsonNode, RemoveChild)
     EXPECT_EQ(root.GetChildCount(), 1);
 }
 
-TEST(CJsonNode, CloneIsDeepAndDetached)
-{
+TEST(CJsonNode, CloneIsDeepAndDetached) {
     Tree t = Parse(R"({"a":1,"k":{"b":"x","c":"y"}})");
     t->GetChild(0)->SetData(new uint8_t[2]{'h', 'i'}, 2);
     auto* text = new uint8_t[4]{'a', 'b', 'c', 0};
@@ -400,8 +371,7 @@ TEST(CJsonNode, CloneIsDeepAndDetached)
 
 // Readers on several threads walk a shared tree while it is not being changed; run under
 // ThreadSanitizer this shows that the walks take the node locks consistently.
-TEST(CJsonNode, ConcurrentWalks)
-{
+TEST(CJsonNode, ConcurrentWalks) {
     Tree t = Parse(R"({"a":1,"b":{"c":"x","d":[1,2]},"e":"y"})");
     const std::u16string expected = t->ToString();
     std::vector<std::thread> threads;
@@ -420,4 +390,4 @@ TEST(CJsonNode, ConcurrentWalks)
     for (int m : mismatches) EXPECT_EQ(m, 0);
 }
 
-} // namespace
+}  // namespace

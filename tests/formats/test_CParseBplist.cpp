@@ -22,8 +22,7 @@ using Bytes = std::vector<uint8_t>;
 
 // A tree written compactly: children separated by ",", a leaf as key=value and a node with
 // children as key{...}. The root itself is not written.
-std::u16string Shape(CJson* node)
-{
+std::u16string Shape(CJson* node) {
     std::u16string out;
     for (int i = 0; i < node->GetChildCount(); ++i) {
         CJson* child = node->GetChild(i);
@@ -43,8 +42,7 @@ std::u16string Shape(CJson* node)
     return out;
 }
 
-int Depth(CJson* node)
-{
+int Depth(CJson* node) {
     int deepest = 0;
     for (int i = 0; i < node->GetChildCount(); ++i) {
         deepest = std::max(deepest, 1 + Depth(node->GetChild(i)));
@@ -52,8 +50,7 @@ int Depth(CJson* node)
     return deepest;
 }
 
-int CountNodes(CJson* node)
-{
+int CountNodes(CJson* node) {
     int count = 1;
     for (int i = 0; i < node->GetChildCount(); ++i) {
         count += CountNodes(node->GetChild(i));
@@ -63,24 +60,21 @@ int CountNodes(CJson* node)
 
 // Parses a copy held in a block of exactly the input's size, so that AddressSanitizer reports
 // any read past the end.
-std::unique_ptr<CJson> ParseBytes(const Bytes& bytes)
-{
+std::unique_ptr<CJson> ParseBytes(const Bytes& bytes) {
     auto copy = std::make_unique<unsigned char[]>(bytes.size());
     std::copy(bytes.begin(), bytes.end(), copy.get());
     CParseBplist parser;
     return std::unique_ptr<CJson>(parser.Parse(copy.get(), static_cast<int>(bytes.size())));
 }
 
-void PutBigEndian(Bytes& out, uint64_t value, int size)
-{
+void PutBigEndian(Bytes& out, uint64_t value, int size) {
     for (int i = size - 1; i >= 0; --i) {
         out.push_back(i >= 8 ? 0 : static_cast<uint8_t>(value >> (8 * i)));
     }
 }
 
 // Overwrites size bytes at position with value, big-endian.
-void Patch(Bytes& bytes, size_t position, uint64_t value, int size)
-{
+void Patch(Bytes& bytes, size_t position, uint64_t value, int size) {
     Bytes field;
     PutBigEndian(field, value, size);
     std::copy(field.begin(), field.end(), bytes.begin() + static_cast<std::ptrdiff_t>(position));
@@ -93,15 +87,13 @@ constexpr size_t kCountField = 24;
 constexpr size_t kTopField = 16;
 constexpr size_t kTableOffsetField = 8;
 
-void PatchTrailer(Bytes& bytes, size_t field, uint64_t value)
-{
+void PatchTrailer(Bytes& bytes, size_t field, uint64_t value) {
     const int size = field >= kOffsetSizeField - 1 && field <= kOffsetSizeField ? 1 : 8;
     Patch(bytes, bytes.size() - field, value, size);
 }
 
 // Rewrites entry index of the offset table, found through the trailer.
-void PatchOffsetEntry(Bytes& bytes, int index, uint64_t value)
-{
+void PatchOffsetEntry(Bytes& bytes, int index, uint64_t value) {
     const size_t end = bytes.size();
     const int offsetSize = bytes[end - kOffsetSizeField];
     size_t table = 0;
@@ -117,19 +109,16 @@ class Bplist {
 public:
     explicit Bplist(int refSize = 1, int offsetSize = 0) : m_refSize(refSize), m_offsetSize(offsetSize) {}
 
-    int Raw(Bytes object)
-    {
+    int Raw(Bytes object) {
         m_objects.push_back(std::move(object));
         return static_cast<int>(m_objects.size()) - 1;
     }
-    int Ascii(std::string_view text)
-    {
+    int Ascii(std::string_view text) {
         Bytes object = Header(0x50, text.size());
         object.insert(object.end(), text.begin(), text.end());
         return Raw(std::move(object));
     }
-    int Int(uint64_t value)
-    {
+    int Int(uint64_t value) {
         int power = 0;
         while (power < 3 && value >> (8 << power) != 0) {
             ++power;
@@ -143,16 +132,14 @@ public:
     // Replaces an object added earlier, for references that point forward (cycles).
     void Replace(int index, Bytes object) { m_objects[static_cast<size_t>(index)] = std::move(object); }
 
-    Bytes ArrayBytes(const std::vector<int>& refs, uint8_t kind = 0xA0) const
-    {
+    Bytes ArrayBytes(const std::vector<int>& refs, uint8_t kind = 0xA0) const {
         Bytes object = Header(kind, refs.size());
         for (int ref : refs) {
             PutBigEndian(object, static_cast<uint64_t>(ref), m_refSize);
         }
         return object;
     }
-    Bytes DictBytes(const std::vector<std::pair<int, int>>& entries) const
-    {
+    Bytes DictBytes(const std::vector<std::pair<int, int>>& entries) const {
         Bytes object = Header(0xD0, entries.size());
         for (const auto& entry : entries) {
             PutBigEndian(object, static_cast<uint64_t>(entry.first), m_refSize);
@@ -163,8 +150,7 @@ public:
         return object;
     }
 
-    Bytes Build(int top) const
-    {
+    Bytes Build(int top) const {
         Bytes out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
         std::vector<uint64_t> offsets;
         for (const Bytes& object : m_objects) {
@@ -192,8 +178,7 @@ public:
     }
 
 private:
-    static Bytes Header(uint8_t kind, size_t count)
-    {
+    static Bytes Header(uint8_t kind, size_t count) {
         if (count < 15) {
             return Bytes{static_cast<uint8_t>(kind | count)};
         }
@@ -210,8 +195,7 @@ private:
 };
 
 // A buffer whose only object is the given one.
-Bytes Single(Bytes object)
-{
+Bytes Single(Bytes object) {
     Bplist plist;
     const int top = plist.Raw(std::move(object));
     return plist.Build(top);
@@ -221,8 +205,7 @@ std::u16string Repeat(char16_t c, size_t n) { return std::u16string(n, c); }
 
 // --- Scalars -------------------------------------------------------------------------------
 
-TEST(CParseBplistScalars, EachMarkerGivesItsText)
-{
+TEST(CParseBplistScalars, EachMarkerGivesItsText) {
     struct Case {
         const char* desc;
         Bytes object;
@@ -238,38 +221,40 @@ TEST(CParseBplistScalars, EachMarkerGivesItsText)
         {"integer 0 reads as 0", {0x10, 0x00}, u"=0"},
         {"2-byte integer", {0x11, 0x01, 0x00}, u"=256"},
         {"4-byte integer, all bits set", {0x12, 0xFF, 0xFF, 0xFF, 0xFF}, u"=4294967295"},
-        {"8-byte integer keeps its low 32 bits",
-         {0x13, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02}, u"=2"},
+        {"8-byte integer keeps its low 32 bits", {0x13, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02}, u"=2"},
         {"negative 8-byte integer keeps its low 32 bits",
-         {0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}, u"=4294967294"},
+         {0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE},
+         u"=4294967294"},
         {"16-byte integer keeps its low 32 bits",
-         {0x14, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x00, 0x01, 0x00, 0x07}, u"=65543"},
+         {0x14, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x00, 0x01, 0x00, 0x07},
+         u"=65543"},
         {"double 1.5", {0x23, 0x3F, 0xF8, 0, 0, 0, 0, 0, 0}, u"=1.500000"},
         {"double -0.25", {0x23, 0xBF, 0xD0, 0, 0, 0, 0, 0, 0}, u"=-0.250000"},
         {"float 1.5", {0x22, 0x3F, 0xC0, 0x00, 0x00}, u"=1.500000"},
         {"2-byte real is not read", {0x21, 0x3C, 0x00}, u""},
-        {"date: seconds since 2001 as a real", {0x33, 0x40, 0xF5, 0x18, 0x08, 0, 0, 0, 0},
-         u"=86400.500000"},
+        {"date: seconds since 2001 as a real", {0x33, 0x40, 0xF5, 0x18, 0x08, 0, 0, 0, 0}, u"=86400.500000"},
         {"0x3n other than a date is data of n bytes", {0x32, 'a', 'b'}, u"=ab"},
         {"ASCII string", {0x53, 'a', 'b', 'c'}, u"=abc"},
         {"empty ASCII string", {0x50}, u"="},
         {"data stops at the first zero byte", {0x45, 'a', 'b', 0x00, 'c', 'd'}, u"=ab"},
         {"UTF-16 string", {0x62, 0x4F, 0x60, 0x59, 0x7D}, u"=\u4F60\u597D"},
-        {"UTF-16 units stand as they are", {0x62, 0xDE, 0x00, 0x00, 0x41}, u"=\xDE00" u"A"},
+        {"UTF-16 units stand as they are",
+         {0x62, 0xDE, 0x00, 0x00, 0x41},
+         u"=\xDE00"
+         u"A"},
         {"extended count, 1-byte integer",
-         {0x5F, 0x10, 0x14, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n',
-          'o', 'p', 'q', 'r', 's', 't'},
+         {0x5F, 0x10, 0x14, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i',
+          'j',  'k',  'l',  'm', 'n', 'o', 'p', 'q', 'r', 's', 't'},
          u"=abcdefghijklmnopqrst"},
         {"extended count, 2-byte integer",
-         {0x5F, 0x11, 0x00, 0x10, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm',
-          'n', 'o', 'p'},
+         {0x5F, 0x11, 0x00, 0x10, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p'},
          u"=abcdefghijklmnop"},
         {"count 15 without an integer marker after it",
          {0x5F, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o'},
          u"=abcdefghijklmno"},
         {"UTF-16 string with extended count",
-         {0x6F, 0x10, 0x0F, 0, 'a', 0, 'b', 0, 'c', 0, 'd', 0, 'e', 0, 'f', 0, 'g', 0, 'h', 0, 'i',
-          0, 'j', 0, 'k', 0, 'l', 0, 'm', 0, 'n', 0, 'o'},
+         {0x6F, 0x10, 0x0F, 0,   'a', 0,   'b', 0,   'c', 0,   'd', 0,   'e', 0,   'f', 0,  'g',
+          0,    'h',  0,    'i', 0,   'j', 0,   'k', 0,   'l', 0,   'm', 0,   'n', 0,   'o'},
          u"=abcdefghijklmno"},
         {"UID adds nothing", {0x80, 0x01}, u""},
         {"0x7n adds nothing", {0x70}, u""},
@@ -286,8 +271,7 @@ TEST(CParseBplistScalars, EachMarkerGivesItsText)
 }
 
 // Data and ASCII strings are read in the ANSI code page, not as UTF-8.
-TEST(CParseBplistScalars, DataIsReadInTheAnsiCodePage)
-{
+TEST(CParseBplistScalars, DataIsReadInTheAnsiCodePage) {
     struct CodePage {
         CodePage() { SetAnsiCodePage("CP936"); }
         ~CodePage() { SetAnsiCodePage(""); }
@@ -300,8 +284,7 @@ TEST(CParseBplistScalars, DataIsReadInTheAnsiCodePage)
 
 // --- Containers ----------------------------------------------------------------------------
 
-TEST(CParseBplistContainers, ShapesOfArraysAndDictionaries)
-{
+TEST(CParseBplistContainers, ShapesOfArraysAndDictionaries) {
     struct Case {
         const char* desc;
         Bytes bytes;
@@ -363,8 +346,7 @@ TEST(CParseBplistContainers, ShapesOfArraysAndDictionaries)
         Bplist p;
         const int k = p.Ascii("k"), a = p.Ascii("a"), b = p.Ascii("b");
         const int inner = p.Dict({{a, p.Int(1)}, {b, p.Array({p.Ascii("x"), p.Ascii("y")})}});
-        cases.push_back({"copies keep their own children",
-                         p.Build(p.Dict({{k, inner}})), u"k{a=1,b{=x,=y}}"});
+        cases.push_back({"copies keep their own children", p.Build(p.Dict({{k, inner}})), u"k{a=1,b{=x,=y}}"});
     }
     {
         Bplist p;
@@ -385,14 +367,13 @@ TEST(CParseBplistContainers, ShapesOfArraysAndDictionaries)
     {
         Bplist p;
         const int k = p.Ascii("k"), shared = p.Ascii("s");
-        cases.push_back({"a shared object is read at each reference",
-                         p.Build(p.Dict({{k, p.Array({shared, shared})}})), u"k{=s,=s}"});
+        cases.push_back({"a shared object is read at each reference", p.Build(p.Dict({{k, p.Array({shared, shared})}})),
+                         u"k{=s,=s}"});
     }
     {
         Bplist p;
         const int items = p.Array({p.Ascii(std::string(20, 'z')), p.Int(1)});
-        cases.push_back({"string with extended count inside an array", p.Build(items),
-                         u"=zzzzzzzzzzzzzzzzzzzz,=1"});
+        cases.push_back({"string with extended count inside an array", p.Build(items), u"=zzzzzzzzzzzzzzzzzzzz,=1"});
     }
     {
         Bplist p;
@@ -410,8 +391,7 @@ TEST(CParseBplistContainers, ShapesOfArraysAndDictionaries)
 }
 
 // Offsets and references are read at every width from 1 to 8 bytes.
-TEST(CParseBplistContainers, EveryReferenceAndOffsetWidth)
-{
+TEST(CParseBplistContainers, EveryReferenceAndOffsetWidth) {
     for (int refSize = 1; refSize <= 8; ++refSize) {
         for (int offsetSize = 1; offsetSize <= 8; ++offsetSize) {
             Bplist p(refSize, offsetSize);
@@ -423,8 +403,7 @@ TEST(CParseBplistContainers, EveryReferenceAndOffsetWidth)
     }
 }
 
-TEST(CParseBplistContainers, RootTypesFollowTheirChildren)
-{
+TEST(CParseBplistContainers, RootTypesFollowTheirChildren) {
     Bplist dict;
     auto fromDict = ParseBytes(dict.Build(dict.Dict({{dict.Ascii("a"), dict.Int(1)}})));
     EXPECT_EQ(fromDict->GetType(), u"list");
@@ -440,8 +419,7 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-Bytes ToBinary(plist_t node)
-{
+Bytes ToBinary(plist_t node) {
     char* data = nullptr;
     uint32_t length = 0;
     plist_to_bin(node, &data, &length);
@@ -451,8 +429,7 @@ Bytes ToBinary(plist_t node)
 }
 
 // The catalogue as the phone stores it: ringtone files keyed by name, each with its details.
-Bytes RingtoneCatalogue()
-{
+Bytes RingtoneCatalogue() {
     PlistPtr root(plist_new_dict());
     plist_t ringtones = plist_new_dict();
     plist_t first = plist_new_dict();
@@ -478,8 +455,7 @@ const char16_t kCatalogueShape[] =
     u"ABCD.m4r{Name=Morning Bell,GUID=5E4C1B2A9F3D7E01,PID=2427178479,Total Time=30000,Protected Content=0},"
     u"EFGH.m4r{Name=\u6668\u66E6,GUID=0A1B2C3D4E5F6071,PID=4242,Total Time=21500,Protected Content=1}}";
 
-TEST(CParseBplistLibplist, RingtoneCatalogue)
-{
+TEST(CParseBplistLibplist, RingtoneCatalogue) {
     auto root = ParseBytes(RingtoneCatalogue());
     EXPECT_EQ(Shape(root.get()), kCatalogueShape);
 
@@ -494,8 +470,7 @@ TEST(CParseBplistLibplist, RingtoneCatalogue)
     EXPECT_EQ(first->GetParent(), ringtones);
 }
 
-TEST(CParseBplistLibplist, ValuesUnderAKey)
-{
+TEST(CParseBplistLibplist, ValuesUnderAKey) {
     struct Case {
         const char* desc;
         plist_t value;  // handed to the dictionary, which frees it
@@ -536,8 +511,8 @@ TEST(CParseBplistLibplist, ValuesUnderAKey)
         {"empty array", plist_new_array(), u"v="},
         {"array of one", array({plist_new_string("x")}), u"v=x"},
         {"array of two", array({plist_new_uint(1), plist_new_uint(2)}), u"v{=1,=2}"},
-        {"array of dictionaries",
-         array({dict({{"a", plist_new_uint(1)}}), dict({{"a", plist_new_uint(2)}})}), u"v{a=1,a=2}"},
+        {"array of dictionaries", array({dict({{"a", plist_new_uint(1)}}), dict({{"a", plist_new_uint(2)}})}),
+         u"v{a=1,a=2}"},
         {"dictionary", dict({{"a", plist_new_uint(1)}, {"b", plist_new_string("x")}}), u"v{a=1,b=x}"},
         {"dictionary of one", dict({{"a", plist_new_uint(1)}}), u"v{a=1}"},
     };
@@ -550,8 +525,7 @@ TEST(CParseBplistLibplist, ValuesUnderAKey)
 }
 
 // Over 255 objects: libplist writes two-byte references and offsets.
-TEST(CParseBplistLibplist, ManyEntries)
-{
+TEST(CParseBplistLibplist, ManyEntries) {
     PlistPtr root(plist_new_dict());
     for (int i = 0; i < 300; ++i) {
         const std::string key = "k" + std::to_string(i);
@@ -567,8 +541,7 @@ TEST(CParseBplistLibplist, ManyEntries)
 
 // --- Hostile input ---------------------------------------------------------------------------
 
-TEST(CParseBplistHostile, NullAndShortBuffersGiveAnEmptyTree)
-{
+TEST(CParseBplistHostile, NullAndShortBuffersGiveAnEmptyTree) {
     CParseBplist parser;
     std::unique_ptr<CJson> none(parser.Parse(nullptr, 0));
     ASSERT_NE(none, nullptr);
@@ -586,8 +559,7 @@ TEST(CParseBplistHostile, NullAndShortBuffersGiveAnEmptyTree)
 
 // Each case starts from a small valid list and breaks one thing; the result must be what the
 // rest of the list still says.
-TEST(CParseBplistHostile, BrokenTrailersAndObjects)
-{
+TEST(CParseBplistHostile, BrokenTrailersAndObjects) {
     // [1, "x"] at index 3; objects 0..2 are 1, "x" and a spare string.
     auto base = [] {
         Bplist p;
@@ -645,8 +617,7 @@ TEST(CParseBplistHostile, BrokenTrailersAndObjects)
     {
         Bplist p;
         const int k = p.Ascii("k"), v = p.Ascii("v");
-        cases.push_back({"dictionary value reference beyond the count",
-                         p.Build(p.Dict({{k, 99}, {k, v}})), u"k=,k=v"});
+        cases.push_back({"dictionary value reference beyond the count", p.Build(p.Dict({{k, 99}, {k, v}})), u"k=,k=v"});
     }
     {
         Bplist p;
@@ -687,8 +658,7 @@ TEST(CParseBplistHostile, BrokenTrailersAndObjects)
 }
 
 // A payload that ends on the buffer's last byte is read; one that needs a byte more is not.
-TEST(CParseBplistHostile, PayloadUpToTheLastByte)
-{
+TEST(CParseBplistHostile, PayloadUpToTheLastByte) {
     // The last two bytes of a buffer belong to the trailer's offset-table field, so with the
     // table at 0x1010 both read as 0x10, the marker of a 1-byte integer. Object 0 starts on the
     // second-last byte (the integer 16), object 1 on the last one (no byte left for its value).
@@ -710,8 +680,7 @@ TEST(CParseBplistHostile, PayloadUpToTheLastByte)
     EXPECT_EQ(Shape(ParseBytes(bytes).get()), u"=16");
 }
 
-TEST(CParseBplistHostile, Cycles)
-{
+TEST(CParseBplistHostile, Cycles) {
     struct Case {
         const char* desc;
         Bytes bytes;
@@ -756,8 +725,7 @@ TEST(CParseBplistHostile, Cycles)
 }
 
 // A chain of nested containers, each holding the next; the last holds the string "leaf".
-Bytes NestedChain(int levels, bool dictionaries)
-{
+Bytes NestedChain(int levels, bool dictionaries) {
     Bplist p(4, 4);
     const int key = p.Ascii("k");
     const int leaf = p.Ascii("leaf");
@@ -773,8 +741,7 @@ Bytes NestedChain(int levels, bool dictionaries)
     return p.Build(first);
 }
 
-TEST(CParseBplistHostile, DeepNesting)
-{
+TEST(CParseBplistHostile, DeepNesting) {
     SKIP_DEEP_TREES_UNDER_TSAN();
     // Nesting of a few hundred levels is still read whole.
     EXPECT_EQ(Shape(ParseBytes(NestedChain(300, false)).get()), u"=leaf");
@@ -791,8 +758,7 @@ TEST(CParseBplistHostile, DeepNesting)
 
 // Shared objects could describe an exponentially large tree in a few hundred bytes; the parse
 // stops once it has built a bounded amount.
-TEST(CParseBplistHostile, SharedObjectsCannotExplode)
-{
+TEST(CParseBplistHostile, SharedObjectsCannotExplode) {
     {
         // 16 levels of arrays, each referring to the next one 15 times: 15^16 leaves.
         Bplist p;
@@ -828,8 +794,7 @@ TEST(CParseBplistHostile, SharedObjectsCannotExplode)
 }
 
 // Every prefix of a real list must parse without reading past its end.
-TEST(CParseBplistHostile, TruncatedCatalogue)
-{
+TEST(CParseBplistHostile, TruncatedCatalogue) {
     const Bytes full = RingtoneCatalogue();
     for (size_t length = 0; length < full.size(); ++length) {
         auto root = ParseBytes(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length)));
@@ -842,8 +807,7 @@ TEST(CParseBplistHostile, TruncatedCatalogue)
 }
 
 // One parser used again after a hostile input reads the next list whole.
-TEST(CParseBplistHostile, ParserReusedAfterBadInput)
-{
+TEST(CParseBplistHostile, ParserReusedAfterBadInput) {
     Bplist bomb;
     int next = bomb.Ascii("x");
     for (int level = 0; level < 16; ++level) {

@@ -24,8 +24,7 @@ public:
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name))
-            m_old = old;
+        if (const char* old = std::getenv(name)) m_old = old;
         if (value)
             setenv(name, value, 1);
         else
@@ -132,14 +131,21 @@ TEST(Utf8ToText, DecodesAndReplacesInvalidBytes) {
         {"two- and three-byte characters", "\xC3\xA9\xE4\xB8\xAD", u"\u00E9\u4E2D"},
         {"four bytes become a surrogate pair", "\xF0\x9F\x98\x80", u"\U0001F600"},
         {"truncated sequence at the end", "ab\xE4\xB8", u"ab\uFFFD"},
-        {"invalid byte keeps the following text", "a\xFF" "bc", u"a\uFFFDbc"},
-        {"lead byte followed by ASCII keeps the ASCII", "\xE4" "A", u"\uFFFDA"},
-        {"stray continuation byte", "\x80" "a", u"\uFFFDa"},
-        {"zero byte inside the view is converted", std::string("a\0b", 3),
-         std::u16string(u"a\0b", 3)},
+        {"invalid byte keeps the following text",
+         "a\xFF"
+         "bc",
+         u"a\uFFFDbc"},
+        {"lead byte followed by ASCII keeps the ASCII",
+         "\xE4"
+         "A",
+         u"\uFFFDA"},
+        {"stray continuation byte",
+         "\x80"
+         "a",
+         u"\uFFFDa"},
+        {"zero byte inside the view is converted", std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Units(Utf8ToText(c.utf8)), Units(c.text)) << c.desc;
+    for (const Case& c : cases) EXPECT_EQ(Units(Utf8ToText(c.utf8)), Units(c.text)) << c.desc;
 }
 
 TEST(TextToUtf8, EncodesAndReplacesLoneSurrogates) {
@@ -152,12 +158,17 @@ TEST(TextToUtf8, EncodesAndReplacesLoneSurrogates) {
         {"empty", u"", ""},
         {"BMP characters", u"a\u00E9\u4E2D", "a\xC3\xA9\xE4\xB8\xAD"},
         {"surrogate pair is one character", u"\U0001F600", "\xF0\x9F\x98\x80"},
-        {"lone high surrogate in the middle", u"a\xD83D" u"b", "a?b"},
+        {"lone high surrogate in the middle",
+         u"a\xD83D"
+         u"b",
+         "a?b"},
         {"lone high surrogate at the end", u"a\xD83D", "a?"},
-        {"lone low surrogate", u"\xDE00" u"b", "?b"},
+        {"lone low surrogate",
+         u"\xDE00"
+         u"b",
+         "?b"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Hex(TextToUtf8(c.text)), Hex(c.utf8)) << c.desc;
+    for (const Case& c : cases) EXPECT_EQ(Hex(TextToUtf8(c.text)), Hex(c.utf8)) << c.desc;
 }
 
 // --- ANSI conversions, under the code page in force --------------------------------------------
@@ -175,9 +186,22 @@ TEST(TextToAnsi, EncodesWithTheCodePageAndDefaultCharacter) {
         {"ASCII", u"a b&c", "a b&c", "a b&c"},
         {"Chinese character", u"\u4E2D", "\xE4\xB8\xAD", "\xD6\xD0"},
         {"e acute (in GBK as well)", u"\u00E9", "\xC3\xA9", "\xA8\xA6"},
-        {"Thai character not in CP936", u"a\u0E01" u"b", "a\xE0\xB8\x81" "b", "a?b"},
-        {"emoji is one default character", u"a\U0001F600" u"b", "a\xF0\x9F\x98\x80" "b", "a?b"},
-        {"lone surrogate", u"\xD83D" u"z", "?z", "?z"},
+        {"Thai character not in CP936",
+         u"a\u0E01"
+         u"b",
+         "a\xE0\xB8\x81"
+         "b",
+         "a?b"},
+        {"emoji is one default character",
+         u"a\U0001F600"
+         u"b",
+         "a\xF0\x9F\x98\x80"
+         "b",
+         "a?b"},
+        {"lone surrogate",
+         u"\xD83D"
+         u"z",
+         "?z", "?z"},
     };
     for (const Case& c : cases) {
         const std::string& expected = *page == Page::Utf8 ? c.utf8Page : c.cp936Page;
@@ -197,7 +221,13 @@ TEST(AnsiToText, DecodesWithTheCodePage) {
         {"empty", "", u"", u""},
         {"double-byte character", "\xD6\xD0", u"\uFFFD\uFFFD", u"\u4E2D"},
         {"UTF-8 bytes", "\xE4\xB8\xAD", u"\u4E2D", u"\u6D93\uFFFD"},
-        {"euro byte of CP936", "\x80" "A", u"\uFFFD" "A", u"\u20AC" "A"},
+        {"euro byte of CP936",
+         "\x80"
+         "A",
+         u"\uFFFD"
+         "A",
+         u"\u20AC"
+         "A"},
         {"lead byte cut off at the end", "a\xD6", u"a\uFFFD", u"a\uFFFD"},
     };
     for (const Case& c : cases) {
@@ -256,17 +286,31 @@ TEST(Utf8OrAnsiToText, ShapeTestChoosesTheDecoder) {
         {"two-byte UTF-8", "\xC3\xA9", u"\u00E9", u"\u00E9"},
         {"three-byte UTF-8", "\xE4\xB8\xAD", u"\u4E2D", u"\u4E2D"},
         {"lone E4 after ASCII passes, decoded as UTF-8", "ab\xE4", u"ab\uFFFD", u"ab\uFFFD"},
-        {"three-byte lead in the last two bytes passes", "ab\xE4\xB8", u"ab\uFFFD",
-         u"ab\uFFFD"},
-        {"trailing byte unchecked when the lead runs past the end", "\xE4" "A", u"\uFFFD" "A",
-         u"\uFFFD" "A"},
-        {"byte 0x80 first fails", "\x80" "A", u"\uFFFD" "A", u"\u20AC" "A"},
+        {"three-byte lead in the last two bytes passes", "ab\xE4\xB8", u"ab\uFFFD", u"ab\uFFFD"},
+        {"trailing byte unchecked when the lead runs past the end",
+         "\xE4"
+         "A",
+         u"\uFFFD"
+         "A",
+         u"\uFFFD"
+         "A"},
+        {"byte 0x80 first fails",
+         "\x80"
+         "A",
+         u"\uFFFD"
+         "A",
+         u"\u20AC"
+         "A"},
         {"bad trailing byte fails", "\xD6\xD0", u"\uFFFD\uFFFD", u"\u4E2D"},
-        {"bad byte before the end fails", "\xE4" "AA", u"\uFFFD" "AA", u"\u92A9" "A"},
-        {"four-byte sequence never passes", "\xF0\x9F\x98\x80", u"\U0001F600",
-         u"\u9983\u69BE"},
-        {"F0 lead fails even before continuation bytes", "\xF0\x9F\x98", u"\uFFFD",
-         u"\u9983\uFFFD"},
+        {"bad byte before the end fails",
+         "\xE4"
+         "AA",
+         u"\uFFFD"
+         "AA",
+         u"\u92A9"
+         "A"},
+        {"four-byte sequence never passes", "\xF0\x9F\x98\x80", u"\U0001F600", u"\u9983\u69BE"},
+        {"F0 lead fails even before continuation bytes", "\xF0\x9F\x98", u"\uFFFD", u"\u9983\uFFFD"},
         {"stops at the first zero", std::string("a\0\xD6\xD0", 4), u"a", u"a"},
     };
     for (const Case& c : cases) {
@@ -287,10 +331,8 @@ TEST(UrlEncodeText, PercentEncodesOnlyNonAsciiBytes) {
     };
     const Case cases[] = {
         {"empty", u"", u"", u""},
-        {"ASCII reserved characters stay as they are", u"a b&c=d+e%f?g/h", u"a b&c=d+e%f?g/h",
-         u"a b&c=d+e%f?g/h"},
-        {"representable character as upper-case UTF-8 escapes", u"\u4E2D", u"%E4%B8%AD",
-         u"%E4%B8%AD"},
+        {"ASCII reserved characters stay as they are", u"a b&c=d+e%f?g/h", u"a b&c=d+e%f?g/h", u"a b&c=d+e%f?g/h"},
+        {"representable character as upper-case UTF-8 escapes", u"\u4E2D", u"%E4%B8%AD", u"%E4%B8%AD"},
         {"two-byte character", u"x\u00E9", u"x%C3%A9", u"x%C3%A9"},
         {"unrepresentable character becomes a plain ?", u"a\u0E01", u"a%E0%B8%81", u"a?"},
         {"emoji", u"\U0001F600", u"%F0%9F%98%80", u"?"},

@@ -7,8 +7,7 @@
 #include "CJson.h"
 #include "CParseBplist.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 24)) {
         return 0;
     }

@@ -17,13 +17,11 @@ public:
     std::vector<std::string> calls;
 };
 
-std::u16string ThreadRun(CJson* record)
-{
+std::u16string ThreadRun(CJson* record) {
     return CLinkState::StateOf(record)->FindChild(u"ThreadRun", u"")->GetValue();
 }
 
-TEST(LinkState, InitialValues)
-{
+TEST(LinkState, InitialValues) {
     CLinkState state;
     EXPECT_EQ(state.m_polling, 0);
     EXPECT_EQ(state.m_heartbeat, 0);
@@ -31,8 +29,7 @@ TEST(LinkState, InitialValues)
     EXPECT_EQ(state.m_linkState.GetChildCount(), 0);
 }
 
-TEST(LinkState, NewRecordContent)
-{
+TEST(LinkState, NewRecordContent) {
     CLinkState state;
     state.m_heartbeat = 3;
     std::unique_ptr<CJson> record(state.NewAppRecord(u"com.mrz4.ringtone.pid40ch1"));
@@ -63,8 +60,7 @@ TEST(LinkState, NewRecordContent)
     EXPECT_EQ(ThreadRun(record.get()), u"0");
 }
 
-TEST(LinkState, LongBundleIdIsCutToTheBlock)
-{
+TEST(LinkState, LongBundleIdIsCutToTheBlock) {
     CLinkState state;
     std::unique_ptr<CJson> record(state.NewAppRecord(u"com.example.a.very.long.bundle.identifier"));
     ASSERT_EQ(record->GetDataLength(), 30);
@@ -72,8 +68,7 @@ TEST(LinkState, LongBundleIdIsCutToTheBlock)
     EXPECT_EQ(record->GetKey(), u"com.example.a.very.long.bundle.identifier");
 }
 
-TEST(LinkState, BeginAndEndBusy)
-{
+TEST(LinkState, BeginAndEndBusy) {
     RecordingDisplay display;
     CLinkState state(&display);
     CJson* record = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
@@ -83,12 +78,12 @@ TEST(LinkState, BeginAndEndBusy)
     EXPECT_EQ(CLinkState::StateOf(record)->FindChild(u"ThreadRun", u"")->GetType(), u"long");
     state.EndBusy(CLinkState::StateOf(record));
     EXPECT_EQ(ThreadRun(record), u"0");
-    EXPECT_EQ(CLinkState::StateOf(record)->ToString(), u"\"State_json\":{\"ThreadRun\":0}") << "SetLong keeps 0 a number";
+    EXPECT_EQ(CLinkState::StateOf(record)->ToString(), u"\"State_json\":{\"ThreadRun\":0}")
+        << "SetLong keeps 0 a number";
     EXPECT_EQ(display.calls, (std::vector<std::string>{"show", "hide"}));
 }
 
-TEST(LinkState, EndBusyWithoutStateOnlyHides)
-{
+TEST(LinkState, EndBusyWithoutStateOnlyHides) {
     RecordingDisplay display;
     CLinkState state(&display);
     CJson* record = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
@@ -101,8 +96,7 @@ TEST(LinkState, EndBusyWithoutStateOnlyHides)
     EXPECT_EQ(display.calls.back(), "hide");
 }
 
-TEST(LinkState, OverlappingCommandsOfTwoApps)
-{
+TEST(LinkState, OverlappingCommandsOfTwoApps) {
     RecordingDisplay display;
     CLinkState state(&display);
     CJson* first = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
@@ -118,8 +112,7 @@ TEST(LinkState, OverlappingCommandsOfTwoApps)
     EXPECT_EQ(ThreadRun(second), u"1");
 }
 
-TEST(LinkState, WithoutDisplayBusyMarksStillWork)
-{
+TEST(LinkState, WithoutDisplayBusyMarksStillWork) {
     CLinkState state;
     CJson* record = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
     state.BeginBusy(CLinkState::StateOf(record));
@@ -128,4 +121,4 @@ TEST(LinkState, WithoutDisplayBusyMarksStillWork)
     EXPECT_EQ(ThreadRun(record), u"0");
 }
 
-} // namespace
+}  // namespace

@@ -71,9 +71,12 @@ std::map<std::string, std::string> Snapshot(const fs::path& dir) {
     std::map<std::string, std::string> entries;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         std::string rel = entry.path().lexically_relative(dir).string();
-        if (entry.is_symlink()) entries[rel] = "-> " + fs::read_symlink(entry.path()).string();
-        else if (entry.is_directory()) entries[rel] = "<dir>";
-        else entries[rel] = ReadLocal(entry.path()).value_or("<unreadable>");
+        if (entry.is_symlink())
+            entries[rel] = "-> " + fs::read_symlink(entry.path()).string();
+        else if (entry.is_directory())
+            entries[rel] = "<dir>";
+        else
+            entries[rel] = ReadLocal(entry.path()).value_or("<unreadable>");
     }
     return entries;
 }
@@ -292,8 +295,9 @@ TEST(AfcCodec, HeaderIsLittleEndianAfterMagic) {
     ruvo::afc::Header h{0x0102030405060708ull, 0x30, 7, 0x0A};
     unsigned char raw[40];
     ruvo::afc::EncodeHeader(h, raw);
-    const unsigned char expected[40] = {'C', 'F', 'A', '6', 'L', 'P', 'A', 'A', 8, 7, 6, 5, 4, 3, 2, 1, 0x30, 0, 0, 0,
-                                        0,   0,   0,   0,   7,   0,   0,   0,   0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0, 0, 0};
+    const unsigned char expected[40] = {'C', 'F', 'A',  '6', 'L',  'P', 'A', 'A', 8, 7, 6, 5, 4, 3,
+                                        2,   1,   0x30, 0,   0,    0,   0,   0,   0, 0, 7, 0, 0, 0,
+                                        0,   0,   0,    0,   0x0A, 0,   0,   0,   0, 0, 0, 0};
     EXPECT_EQ(std::memcmp(raw, expected, 40), 0);
 }
 
@@ -824,10 +828,13 @@ TEST_P(AfcConfinement, ChangesStayInsideTheRoot) {
         {"make a folder beside the root", [&] { return AFCDirectoryCreate(c, "../../outside/newdir"); }, kAfcNotFound},
         {"make a folder through a link", [&] { return AFCDirectoryCreate(c, "link_abs/newdir"); }, kAfcNotFound},
         {"make a folder through link_up", [&] { return AFCDirectoryCreate(c, "link_up/made"); }, MDERR_OK},
-        {"rename out of the root", [&] { return AFCRenamePath(c, "file.txt", "../../outside/stolen.txt"); }, kAfcNotFound},
+        {"rename out of the root", [&] { return AFCRenamePath(c, "file.txt", "../../outside/stolen.txt"); },
+         kAfcNotFound},
         {"rename through a link", [&] { return AFCRenamePath(c, "file.txt", "link_abs/stolen.txt"); }, kAfcNotFound},
-        {"rename in from outside", [&] { return AFCRenamePath(c, "../../outside/secret.txt", "got.txt"); }, kAfcNotFound},
-        {"rename from through a link", [&] { return AFCRenamePath(c, "link_abs/secret.txt", "got.txt"); }, kAfcNotFound},
+        {"rename in from outside", [&] { return AFCRenamePath(c, "../../outside/secret.txt", "got.txt"); },
+         kAfcNotFound},
+        {"rename from through a link", [&] { return AFCRenamePath(c, "link_abs/secret.txt", "got.txt"); },
+         kAfcNotFound},
         {"remove beside the root", [&] { return AFCRemovePath(c, "../../outside/secret.txt"); }, kAfcNotFound},
         {"remove through a link", [&] { return AFCRemovePath(c, "link_abs/secret.txt"); }, kAfcNotFound},
         {"remove inside a linked folder", [&] { return AFCRemovePath(c, "link_abs/keep/k.txt"); }, kAfcNotFound},
@@ -975,9 +982,14 @@ TEST(AfcClient, BadRepliesAreErrorsThatBreakTheConnection) {
          [=](const Packet& r) { return FakePhone::Answer{RawPacket(40, 48, r.packetNum, kData, U64(0))}; },
          MDERR_PROTOCOL},
         {"closes mid-reply", infoCall,
-         [=](const Packet& r) { return FakePhone::Answer{RawPacket(140, 40, r.packetNum, kData, "short"), true}; },
+         [=](const Packet& r) {
+             return FakePhone::Answer{RawPacket(140, 40, r.packetNum, kData, "short"), true};
+         },
          MDERR_SOCKET},
-        {"closes instead of replying", infoCall, [](const Packet&) { return FakePhone::Answer{"", true}; },
+        {"closes instead of replying", infoCall,
+         [](const Packet&) {
+             return FakePhone::Answer{"", true};
+         },
          MDERR_SOCKET},
         {"unexpected operation", infoCall, [](const Packet& r) { return Reply(r, Op::FileOpenRes, U64(3)); },
          MDERR_PROTOCOL},
@@ -1008,7 +1020,12 @@ TEST(AfcClient, DeviceStatusKeepsTheConnectionAndPacketNumbersRise) {
     FakePhone phone({
         [](const Packet& r) { return Reply(r, Op::Status, U64(8)); },
         [](const Packet& r) { return Reply(r, Op::Status, U64(16)); },
-        [](const Packet& r) { return Reply(r, Op::Data, "", std::string("st_size\0" "12\0", 11)); },
+        [](const Packet& r) {
+            return Reply(r, Op::Data, "",
+                         std::string("st_size\0"
+                                     "12\0",
+                                     11));
+        },
         // A success status where data is expected is an empty answer.
         [](const Packet& r) { return Reply(r, Op::Status, U64(0)); },
     });

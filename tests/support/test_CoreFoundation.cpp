@@ -80,7 +80,8 @@ Ref write(CFTypeRef plist, CFPropertyListFormat format) {
 Ref read(std::string_view bytes, CFPropertyListFormat* format = nullptr) {
     Ref input = makeData(bytes);
     CFErrorRef error = reinterpret_cast<CFErrorRef>(1);
-    Ref viaWithData(CFPropertyListCreateWithData(nullptr, data(input), kCFPropertyListMutableContainers, format, &error));
+    Ref viaWithData(
+        CFPropertyListCreateWithData(nullptr, data(input), kCFPropertyListMutableContainers, format, &error));
     EXPECT_EQ(error, nullptr);
     CFStringRef problem = nullptr;
     Ref viaXmlData(CFPropertyListCreateFromXMLData(nullptr, data(input), kCFPropertyListMutableContainers, &problem));
@@ -429,12 +430,9 @@ TEST(CFString, RejectsTextThatIsNotUtf8) {
         const char* desc;
         const char* bytes;
     } cases[] = {
-        {"lone continuation byte", "a\x80"},
-        {"truncated sequence", "\xe6\x97"},
-        {"overlong slash", "\xc0\xaf"},
-        {"overlong three-byte form", "\xe0\x80\xaf"},
-        {"UTF-16 surrogate", "\xed\xa0\x80"},
-        {"beyond U+10FFFF", "\xf4\x90\x80\x80"},
+        {"lone continuation byte", "a\x80"},  {"truncated sequence", "\xe6\x97"},
+        {"overlong slash", "\xc0\xaf"},       {"overlong three-byte form", "\xe0\x80\xaf"},
+        {"UTF-16 surrogate", "\xed\xa0\x80"}, {"beyond U+10FFFF", "\xf4\x90\x80\x80"},
         {"Latin-1 byte", "caf\xe9"},
     };
     for (const auto& c : cases) {
@@ -450,8 +448,8 @@ TEST(CFString, GetCStringSucceedsOnlyWhenTextAndTerminatorFit) {
     const struct {
         CFIndex size;
         bool fits;
-    } cases[] = {{64, true}, {3 * 2 + 1, true} /* callers' 3 x length + 1: an exact fit */, {6, false}, {1, false},
-                 {0, false}};
+    } cases[] = {
+        {64, true}, {3 * 2 + 1, true} /* callers' 3 x length + 1: an exact fit */, {6, false}, {1, false}, {0, false}};
     for (const auto& c : cases) {
         std::vector<char> buffer(static_cast<size_t>(c.size) + 1, 'x');
         EXPECT_EQ(CFStringGetCString(str(s), buffer.data(), c.size, kCFStringEncodingUTF8), c.fits) << c.size;
@@ -478,10 +476,10 @@ TEST(CFString, CompareOrdersByUtf16UnitsAndFoldsCaseOnRequest) {
         {"", "", 0, 0},
         {"", "a", 0, -1},
         {"\u03a3\u038a\u03a3\u03a5\u03a6\u039f\u03a3", "\u03c3\u03af\u03c3\u03c5\u03c6\u03bf\u03c2",
-         kCFCompareCaseInsensitive, 0},                                                   // Greek, final sigma
+         kCFCompareCaseInsensitive, 0},  // Greek, final sigma
         {"\u041f\u0420\u0418\u0412\u0415\u0422", "\u043f\u0440\u0438\u0432\u0435\u0442", kCFCompareCaseInsensitive, 0},
-        {"\u212a", "k", kCFCompareCaseInsensitive, 0},                                    // Kelvin sign
-        {"\U00010400", "\U00010428", kCFCompareCaseInsensitive, 0},                       // Deseret, above U+FFFF
+        {"\u212a", "k", kCFCompareCaseInsensitive, 0},               // Kelvin sign
+        {"\U00010400", "\U00010428", kCFCompareCaseInsensitive, 0},  // Deseret, above U+FFFF
         {"\U00010400", "\U00010428", 0, -1},
         // U+FF61 is one unit 0xFF61; U+1F600 is the pair D83D DE00, which sorts first in UTF-16
         // although its UTF-8 form sorts last.
@@ -563,12 +561,37 @@ TEST(CFNumber, GetValueConvertsAndTellsWhenValueIsLost) {
         bool exact = false;
         auto num = static_cast<CFNumberRef>(n.get());
         switch (c.target) {
-            case kCFNumberSInt8Type: { int8_t x; exact = CFNumberGetValue(num, c.target, &x); got = x; break; }
-            case kCFNumberSInt16Type: { int16_t x; exact = CFNumberGetValue(num, c.target, &x); got = x; break; }
-            case kCFNumberSInt32Type: { int32_t x; exact = CFNumberGetValue(num, c.target, &x); got = x; break; }
-            case kCFNumberFloat32Type: { float x; exact = CFNumberGetValue(num, c.target, &x); got = x; break; }
-            case kCFNumberFloat64Type: { double x; exact = CFNumberGetValue(num, c.target, &x); got = x; break; }
-            default: FAIL() << c.desc;
+        case kCFNumberSInt8Type: {
+            int8_t x;
+            exact = CFNumberGetValue(num, c.target, &x);
+            got = x;
+            break;
+        }
+        case kCFNumberSInt16Type: {
+            int16_t x;
+            exact = CFNumberGetValue(num, c.target, &x);
+            got = x;
+            break;
+        }
+        case kCFNumberSInt32Type: {
+            int32_t x;
+            exact = CFNumberGetValue(num, c.target, &x);
+            got = x;
+            break;
+        }
+        case kCFNumberFloat32Type: {
+            float x;
+            exact = CFNumberGetValue(num, c.target, &x);
+            got = x;
+            break;
+        }
+        case kCFNumberFloat64Type: {
+            double x;
+            exact = CFNumberGetValue(num, c.target, &x);
+            got = x;
+            break;
+        }
+        default: FAIL() << c.desc;
         }
         EXPECT_EQ(exact, c.exact) << c.desc;
         EXPECT_EQ(got, c.expected) << c.desc;
@@ -591,9 +614,12 @@ TEST(CFTypes, EachKindHasItsOwnTypeId) {
         CFTypeRef value;
         CFTypeID id;
     } cases[] = {
-        {"string", s.get(), CFStringGetTypeID()},     {"number", n.get(), CFNumberGetTypeID()},
-        {"boolean", kCFBooleanTrue, CFBooleanGetTypeID()}, {"data", d.get(), CFDataGetTypeID()},
-        {"date", t.get(), CFDateGetTypeID()},         {"array", a.get(), CFArrayGetTypeID()},
+        {"string", s.get(), CFStringGetTypeID()},
+        {"number", n.get(), CFNumberGetTypeID()},
+        {"boolean", kCFBooleanTrue, CFBooleanGetTypeID()},
+        {"data", d.get(), CFDataGetTypeID()},
+        {"date", t.get(), CFDateGetTypeID()},
+        {"array", a.get(), CFArrayGetTypeID()},
         {"dictionary", m.get(), CFDictionaryGetTypeID()},
     };
     std::set<CFTypeID> ids;
@@ -672,41 +698,76 @@ TEST(CFNullArguments, GiveNeutralResultsWithoutCrashing) {
         {"CFGetTypeID", [] { return CFGetTypeID(nullptr) == 0; }},
         {"CFEqual", [] { return !CFEqual(nullptr, nullptr); }},
         {"__CFStringMakeConstantString", [] { return __CFStringMakeConstantString(nullptr) == nullptr; }},
-        {"CFStringCreateWithCString", [] { return CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8) == nullptr; }},
+        {"CFStringCreateWithCString",
+         [] { return CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8) == nullptr; }},
         {"CFStringGetLength", [] { return CFStringGetLength(nullptr) == 0; }},
-        {"CFStringGetCString", [] { char b[8]; return !CFStringGetCString(nullptr, b, 8, kCFStringEncodingUTF8); }},
-        {"CFStringGetCString buffer", [] { return !CFStringGetCString(CFSTR("a"), nullptr, 8, kCFStringEncodingUTF8); }},
-        {"CFDictionaryAddValue", [] { CFDictionaryAddValue(nullptr, CFSTR("k"), CFSTR("v")); return true; }},
-        {"CFDictionarySetValue", [] { CFDictionarySetValue(nullptr, CFSTR("k"), CFSTR("v")); return true; }},
-        {"CFDictionaryRemoveValue", [] { CFDictionaryRemoveValue(nullptr, CFSTR("k")); return true; }},
+        {"CFStringGetCString",
+         [] {
+             char b[8];
+             return !CFStringGetCString(nullptr, b, 8, kCFStringEncodingUTF8);
+         }},
+        {"CFStringGetCString buffer",
+         [] { return !CFStringGetCString(CFSTR("a"), nullptr, 8, kCFStringEncodingUTF8); }},
+        {"CFDictionaryAddValue",
+         [] {
+             CFDictionaryAddValue(nullptr, CFSTR("k"), CFSTR("v"));
+             return true;
+         }},
+        {"CFDictionarySetValue",
+         [] {
+             CFDictionarySetValue(nullptr, CFSTR("k"), CFSTR("v"));
+             return true;
+         }},
+        {"CFDictionaryRemoveValue",
+         [] {
+             CFDictionaryRemoveValue(nullptr, CFSTR("k"));
+             return true;
+         }},
         {"CFDictionaryGetValue", [] { return CFDictionaryGetValue(nullptr, CFSTR("k")) == nullptr; }},
         {"CFDictionaryGetCount", [] { return CFDictionaryGetCount(nullptr) == 0; }},
-        {"CFDictionaryGetKeysAndValues", [] { CFDictionaryGetKeysAndValues(nullptr, nullptr, nullptr); return true; }},
-        {"null key and value are not stored", [] {
+        {"CFDictionaryGetKeysAndValues",
+         [] {
+             CFDictionaryGetKeysAndValues(nullptr, nullptr, nullptr);
+             return true;
+         }},
+        {"null key and value are not stored",
+         [] {
              Ref d(typeDictionary());
              CFDictionarySetValue(dict(d), nullptr, CFSTR("v"));
              CFDictionarySetValue(dict(d), CFSTR("k"), nullptr);
              return CFDictionaryGetCount(dict(d)) == 0 && CFDictionaryGetValue(dict(d), nullptr) == nullptr;
          }},
-        {"CFArrayAppendValue", [] { CFArrayAppendValue(nullptr, CFSTR("v")); return true; }},
+        {"CFArrayAppendValue",
+         [] {
+             CFArrayAppendValue(nullptr, CFSTR("v"));
+             return true;
+         }},
         {"CFArrayGetCount", [] { return CFArrayGetCount(nullptr) == 0; }},
         {"CFArrayGetValueAtIndex", [] { return CFArrayGetValueAtIndex(nullptr, 0) == nullptr; }},
-        {"CFArrayGetValueAtIndex out of range", [] {
+        {"CFArrayGetValueAtIndex out of range",
+         [] {
              Ref a(typeArray());
              CFArrayAppendValue(array(a), CFSTR("v"));
              return CFArrayGetValueAtIndex(array(a), 1) == nullptr && CFArrayGetValueAtIndex(array(a), -1) == nullptr;
          }},
         {"CFNumberCreate", [] { return CFNumberCreate(nullptr, kCFNumberSInt32Type, nullptr) == nullptr; }},
-        {"CFNumberGetValue", [] { int32_t v; return !CFNumberGetValue(nullptr, kCFNumberSInt32Type, &v); }},
+        {"CFNumberGetValue",
+         [] {
+             int32_t v;
+             return !CFNumberGetValue(nullptr, kCFNumberSInt32Type, &v);
+         }},
         {"CFNumberGetType", [] { return CFNumberGetType(nullptr) == 0; }},
         {"CFBooleanGetValue", [] { return !CFBooleanGetValue(nullptr); }},
         {"CFDataCreate with length", [] { return CFDataCreate(nullptr, nullptr, 4) == nullptr; }},
         {"CFDataGetBytePtr", [] { return CFDataGetBytePtr(nullptr) == nullptr; }},
         {"CFDataGetLength", [] { return CFDataGetLength(nullptr) == 0; }},
         {"CFPropertyListCreateXMLData", [] { return CFPropertyListCreateXMLData(nullptr, nullptr) == nullptr; }},
-        {"CFPropertyListCreateData", [] { return CFPropertyListCreateData(nullptr, nullptr, 200, 0, nullptr) == nullptr; }},
-        {"CFPropertyListCreateFromXMLData", [] { return CFPropertyListCreateFromXMLData(nullptr, nullptr, 1, nullptr) == nullptr; }},
-        {"CFPropertyListCreateWithData", [] { return CFPropertyListCreateWithData(nullptr, nullptr, 1, nullptr, nullptr) == nullptr; }},
+        {"CFPropertyListCreateData",
+         [] { return CFPropertyListCreateData(nullptr, nullptr, 200, 0, nullptr) == nullptr; }},
+        {"CFPropertyListCreateFromXMLData",
+         [] { return CFPropertyListCreateFromXMLData(nullptr, nullptr, 1, nullptr) == nullptr; }},
+        {"CFPropertyListCreateWithData",
+         [] { return CFPropertyListCreateWithData(nullptr, nullptr, 1, nullptr, nullptr) == nullptr; }},
         {"wrong kind of value", [] { return CFStringGetLength(reinterpret_cast<CFStringRef>(kCFBooleanTrue)) == 0; }},
     };
     for (const auto& c : cases) EXPECT_TRUE(c.neutral()) << c.desc;
@@ -822,7 +883,8 @@ TEST(CFPropertyListRead, MalformedOrHostileInputGivesNull) {
         {"100000 nested dictionaries", nestedXml(100000, "<dict><key>k</key>", "</dict>")},
         // Deep enough to overflow libplist's recursive reader were it let through.
         {"1000000 nested arrays", nestedXml(1000000, "<array>", "</array>")},
-        {"1000000 nested arrays, end tags hidden in comments", nestedXml(1000000, "<array><!--</array>-->", "</array>")},
+        {"1000000 nested arrays, end tags hidden in comments",
+         nestedXml(1000000, "<array><!--</array>-->", "</array>")},
         {"binary garbage", garbage},
         {"binary magic then garbage", "bplist00" + garbage},
         {"truncated binary", validBinary.substr(0, validBinary.size() - 10)},
@@ -856,11 +918,13 @@ TEST(CFPropertyListRead, NestingLimitIs512ContainersInBothFormats) {
         if (!value) continue;
         size_t depth = 0;
         for (CFTypeRef at = value.get(); at != nullptr; ++depth) {
-            at = CFGetTypeID(at) == CFArrayGetTypeID() ? CFArrayGetValueAtIndex(static_cast<CFArrayRef>(at), 0)
-                                                       : CFDictionaryGetValue(static_cast<CFDictionaryRef>(at), CFSTR("k"));
+            at = CFGetTypeID(at) == CFArrayGetTypeID()
+                     ? CFArrayGetValueAtIndex(static_cast<CFArrayRef>(at), 0)
+                     : CFDictionaryGetValue(static_cast<CFDictionaryRef>(at), CFSTR("k"));
         }
         EXPECT_EQ(depth, 512u) << c.desc;
-        EXPECT_EQ(format, c.bytes.starts_with("bplist") ? kCFPropertyListBinaryFormat_v1_0 : kCFPropertyListXMLFormat_v1_0);
+        EXPECT_EQ(format,
+                  c.bytes.starts_with("bplist") ? kCFPropertyListBinaryFormat_v1_0 : kCFPropertyListXMLFormat_v1_0);
     }
 }
 

@@ -59,7 +59,9 @@ std::optional<std::string> DeviceId(AMDeviceRef device) {
 // The notifications of one subscription, waited for with a bound.
 class NoticeLog {
 public:
-    NoticeLog() { EXPECT_EQ(AMDeviceNotificationSubscribe(&NoticeLog::Handler, 0, 0, this, &m_subscription), MDERR_OK); }
+    NoticeLog() {
+        EXPECT_EQ(AMDeviceNotificationSubscribe(&NoticeLog::Handler, 0, 0, this, &m_subscription), MDERR_OK);
+    }
     ~NoticeLog() {
         if (m_subscription) AMDeviceNotificationUnsubscribe(m_subscription);
     }
@@ -182,7 +184,8 @@ std::optional<std::string> ReadExact(int fd, size_t n) {
     std::string data;
     const auto deadline = std::chrono::steady_clock::now() + kWait;
     while (data.size() < n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
         char buffer[4096];
@@ -198,7 +201,8 @@ std::optional<std::string> ReadUntilClosed(int fd) {
     std::string data;
     const auto deadline = std::chrono::steady_clock::now() + kWait;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
         char buffer[4096];
@@ -211,7 +215,8 @@ std::optional<std::string> ReadUntilClosed(int fd) {
 
 std::string Frame(const std::string& body) {
     const auto n = static_cast<uint32_t>(body.size());
-    std::string frame{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
+    std::string frame{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                      static_cast<char>(n)};
     return frame + body;
 }
 
@@ -224,11 +229,15 @@ std::string HouseArrestRequest(const char* command, const char* identifier, Enco
     if (identifier) plist_dict_set_item(dict, "Identifier", plist_new_string(identifier));
     char* bytes = nullptr;
     uint32_t length = 0;
-    if (encoding == Encoding::Xml) plist_to_xml(dict, &bytes, &length);
-    else plist_to_bin(dict, &bytes, &length);
+    if (encoding == Encoding::Xml)
+        plist_to_xml(dict, &bytes, &length);
+    else
+        plist_to_bin(dict, &bytes, &length);
     std::string body(bytes, length);
-    if (encoding == Encoding::Xml) plist_to_xml_free(bytes);
-    else plist_to_bin_free(bytes);
+    if (encoding == Encoding::Xml)
+        plist_to_xml_free(bytes);
+    else
+        plist_to_bin_free(bytes);
     plist_free(dict);
     return Frame(body);
 }
@@ -433,9 +442,9 @@ TEST_F(MobileDeviceTest, EveryWayOfLeavingIsADetach) {
     };
     const Case cases[] = {
         {"unplugged", [](const Phone& p) { ruvo::phone::SetPlugged(p.dir, false, nullptr); }},
-        {"removed from the hub",
-         [](const Phone& p) { fs::remove(fs::path(ruvo::phone::HubDirectory()) / p.id); }},
-        {"state no longer readable", [](const Phone& p) { std::ofstream(fs::path(p.dir) / "device.plist") << "garbage"; }},
+        {"removed from the hub", [](const Phone& p) { fs::remove(fs::path(ruvo::phone::HubDirectory()) / p.id); }},
+        {"state no longer readable",
+         [](const Phone& p) { std::ofstream(fs::path(p.dir) / "device.plist") << "garbage"; }},
     };
     for (const auto& c : cases) {
         const Phone phone = MakePhone(Plugged());
@@ -467,7 +476,8 @@ TEST_F(MobileDeviceTest, HandlerCanUnsubscribeItself) {
         std::atomic<int> unsubscribeResult{1};
         static void Handler(am_device_notification_callback_info* info, void* arg) {
             auto* self = static_cast<SelfRemoving*>(arg);
-            if (self->calls.fetch_add(1) == 0) self->unsubscribeResult = AMDeviceNotificationUnsubscribe(info->subscription);
+            if (self->calls.fetch_add(1) == 0)
+                self->unsubscribeResult = AMDeviceNotificationUnsubscribe(info->subscription);
         }
     };
     SelfRemoving self;
@@ -616,7 +626,8 @@ TEST(MobileDeviceArguments, NullAndStrayReferencesAreRefused) {
         {"ValidatePairing", AMDeviceValidatePairing(nullptr), MDERR_INVALID_ARGUMENT},
         {"StartSession", AMDeviceStartSession(nullptr), MDERR_INVALID_ARGUMENT},
         {"StopSession", AMDeviceStopSession(nullptr), MDERR_INVALID_ARGUMENT},
-        {"StartService", AMDeviceStartService(nullptr, CFSTR("com.apple.afc"), &socket, nullptr), MDERR_INVALID_ARGUMENT},
+        {"StartService", AMDeviceStartService(nullptr, CFSTR("com.apple.afc"), &socket, nullptr),
+         MDERR_INVALID_ARGUMENT},
         {"LookupApplications", AMDeviceLookupApplications(nullptr, nullptr, &apps), MDERR_INVALID_ARGUMENT},
         {"Subscribe without handler", AMDeviceNotificationSubscribe(nullptr, 0, 0, nullptr, &subscription),
          MDERR_INVALID_ARGUMENT},
@@ -681,12 +692,8 @@ TEST_F(MobileDeviceTest, ValuesComeFromThePhone) {
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"DeviceName", "Büro-iPhone"},
-        {"ProductType", "iPhone14,2"},
-        {"ProductVersion", "17.1"},
-        {"BasebandVersion", "3.01.02"},
-        {"UniqueDeviceID", phone.id},
-        {"DeviceClass", "iPhone"},
+        {"DeviceName", "Büro-iPhone"},  {"ProductType", "iPhone14,2"}, {"ProductVersion", "17.1"},
+        {"BasebandVersion", "3.01.02"}, {"UniqueDeviceID", phone.id},  {"DeviceClass", "iPhone"},
         {"NoSuchKey", std::nullopt},
     };
     for (const auto& c : cases) {
@@ -717,9 +724,9 @@ TEST_F(MobileDeviceTest, ApplicationsAreLookedUpByType) {
     ASSERT_EQ(session.result(), MDERR_OK);
 
     const std::map<std::string, std::string> all = {{"com.apple.mobilesafari", "System"},
-                                                     {"com.apple.Preferences", "System"},
-                                                     {"com.example.tones", "User"},
-                                                     {"com.example.notes", "User"}};
+                                                    {"com.apple.Preferences", "System"},
+                                                    {"com.example.tones", "User"},
+                                                    {"com.example.notes", "User"}};
     auto only = [&](const std::string& type) {
         std::map<std::string, std::string> some;
         for (const auto& [id, t] : all)
@@ -733,22 +740,20 @@ TEST_F(MobileDeviceTest, ApplicationsAreLookedUpByType) {
         std::map<std::string, std::string> expected;
     };
     const Case cases[] = {
-        {"System", true, "System", only("System")},
-        {"User", true, "User", only("User")},
-        {"Any", true, "Any", all},
-        {"options without a type", true, nullptr, all},
-        {"no options", false, nullptr, all},
+        {"System", true, "System", only("System")},     {"User", true, "User", only("User")}, {"Any", true, "Any", all},
+        {"options without a type", true, nullptr, all}, {"no options", false, nullptr, all},
     };
     for (const auto& c : cases) {
-        CFHolder options(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+        CFHolder options(
+            CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
         if (c.type) {
             CFHolder type = NewString(c.type);
             CFDictionarySetValue(static_cast<CFMutableDictionaryRef>(const_cast<void*>(options.get())),
                                  CFSTR("ApplicationType"), type.get());
         }
         CFDictionaryRef result = nullptr;
-        ASSERT_EQ(AMDeviceLookupApplications(device, c.withOptions ? static_cast<CFDictionaryRef>(options.get()) : nullptr,
-                                             &result),
+        ASSERT_EQ(AMDeviceLookupApplications(
+                      device, c.withOptions ? static_cast<CFDictionaryRef>(options.get()) : nullptr, &result),
                   MDERR_OK)
             << c.desc;
         CFHolder owned(result);
@@ -759,7 +764,8 @@ TEST_F(MobileDeviceTest, ApplicationsAreLookedUpByType) {
         for (CFIndex i = 0; i < count; ++i) {
             auto entry = static_cast<CFDictionaryRef>(values[static_cast<size_t>(i)]);
             ASSERT_EQ(CFGetTypeID(entry), CFDictionaryGetTypeID()) << c.desc;
-            EXPECT_EQ(Utf8(CFDictionaryGetValue(entry, CFSTR("CFBundleIdentifier"))), Utf8(keys[static_cast<size_t>(i)]))
+            EXPECT_EQ(Utf8(CFDictionaryGetValue(entry, CFSTR("CFBundleIdentifier"))),
+                      Utf8(keys[static_cast<size_t>(i)]))
                 << c.desc;
             found.emplace(Utf8(keys[static_cast<size_t>(i)]).value_or(""),
                           Utf8(CFDictionaryGetValue(entry, CFSTR("ApplicationType"))).value_or(""));
@@ -767,9 +773,10 @@ TEST_F(MobileDeviceTest, ApplicationsAreLookedUpByType) {
         EXPECT_EQ(found, c.expected) << c.desc;
     }
 
-    CFHolder badOptions(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-    CFDictionarySetValue(static_cast<CFMutableDictionaryRef>(const_cast<void*>(badOptions.get())), CFSTR("ApplicationType"),
-                         CFSTR("Hidden"));
+    CFHolder badOptions(
+        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    CFDictionarySetValue(static_cast<CFMutableDictionaryRef>(const_cast<void*>(badOptions.get())),
+                         CFSTR("ApplicationType"), CFSTR("Hidden"));
     CFDictionaryRef result = nullptr;
     EXPECT_EQ(AMDeviceLookupApplications(device, static_cast<CFDictionaryRef>(badOptions.get()), &result),
               MDERR_INVALID_ARGUMENT);
@@ -970,4 +977,4 @@ TEST_F(HouseArrestTest, MalformedRequestClosesOnlyThatConnection) {
     EXPECT_EQ(reply->count("Status"), 1u);
 }
 
-} // namespace
+}  // namespace

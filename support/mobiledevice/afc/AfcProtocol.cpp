@@ -121,8 +121,8 @@ IoResult ReadPacket(int fd, Packet& out, int firstByteTimeoutMs, int timeoutMs) 
     return RecvExact(fd, out.payload.data(), out.payload.size(), deadline);
 }
 
-IoResult WritePacket(int fd, uint64_t packetNum, Op operation, std::string_view data,
-                     std::string_view payload, int timeoutMs) {
+IoResult WritePacket(int fd, uint64_t packetNum, Op operation, std::string_view data, std::string_view payload,
+                     int timeoutMs) {
     if (data.size() > kMaxDataLength || payload.size() > kMaxPayloadLength) return IoResult::Malformed;
     Header header;
     header.thisLength = kHeaderSize + data.size();

@@ -105,8 +105,8 @@ IoResult DecodeHeader(const unsigned char in[kHeaderSize], Header& out);
 // timeoutMs the rest of it; -1 waits without limit. Lengths are checked before allocating.
 IoResult ReadPacket(int fd, Packet& out, int firstByteTimeoutMs, int timeoutMs);
 // Sends a packet completely (partial sends are continued) without raising SIGPIPE.
-IoResult WritePacket(int fd, uint64_t packetNum, Op operation, std::string_view data,
-                     std::string_view payload, int timeoutMs);
+IoResult WritePacket(int fd, uint64_t packetNum, Op operation, std::string_view data, std::string_view payload,
+                     int timeoutMs);
 
 void AppendU64(std::string& out, uint64_t value);
 // The little-endian value at offset, or nothing when the bytes are not there.

@@ -75,39 +75,30 @@ using DirPtr = std::unique_ptr<DIR, DirCloser>;
 Status StatusOfErrno(int err) {
     switch (err) {
     case ENOENT:
-    case ENOTDIR:
-        return Status::ObjectNotFound;
-    case EISDIR:
-        return Status::ObjectIsDir;
+    case ENOTDIR: return Status::ObjectNotFound;
+    case EISDIR: return Status::ObjectIsDir;
     case EACCES:
     case EPERM:
     case EROFS:
     case EXDEV:
     case ENXIO:  // a FIFO without reader, a socket or a device node: not a file to open
         return Status::PermDenied;
-    case EEXIST:
-        return Status::ObjectExists;
+    case EEXIST: return Status::ObjectExists;
     case ENOTEMPTY:
         // Devices report a folder that still has entries as an unknown error; there is no
         // device code of its own for it (DIR_NOT_EMPTY is a client-side number).
         return Status::UnknownError;
-    case EBUSY:
-        return Status::ObjectBusy;
+    case EBUSY: return Status::ObjectBusy;
     case ENOSPC:
-    case EDQUOT:
-        return Status::NoSpaceLeft;
+    case EDQUOT: return Status::NoSpaceLeft;
     case EINVAL:
     case ENAMETOOLONG:
-    case ELOOP:
-        return Status::InvalidArg;
+    case ELOOP: return Status::InvalidArg;
     case EMFILE:
     case ENFILE:
-    case ENOMEM:
-        return Status::NoResources;
-    case EIO:
-        return Status::IoError;
-    default:
-        return Status::UnknownError;
+    case ENOMEM: return Status::NoResources;
+    case EIO: return Status::IoError;
+    default: return Status::UnknownError;
     }
 }
 
@@ -152,7 +143,8 @@ std::optional<std::string> ReadLinkAt(int dirFd, const char* name) {
 // the root and a symbolic link's target (absolute or relative) is looked up inside it.
 class Resolver {
 public:
-    Resolver(UniqueFd root, Resolution resolution) : root_(std::move(root)), useOpenat2_(resolution == Resolution::Auto) {}
+    Resolver(UniqueFd root, Resolution resolution)
+        : root_(std::move(root)), useOpenat2_(resolution == Resolution::Auto) {}
 
     int Root() const { return root_.Get(); }
 
@@ -298,9 +290,7 @@ const char* IfmtName(mode_t mode) {
     }
 }
 
-uint64_t Nanoseconds(const statx_timestamp& t) {
-    return static_cast<uint64_t>(t.tv_sec) * 1000000000ULL + t.tv_nsec;
-}
+uint64_t Nanoseconds(const statx_timestamp& t) { return static_cast<uint64_t>(t.tv_sec) * 1000000000ULL + t.tv_nsec; }
 
 std::optional<int> OpenFlagsOfMode(uint64_t mode) {
     switch (mode) {
@@ -363,7 +353,8 @@ public:
             // Between requests the client may stay idle for as long as it likes.
             if (ReadPacket(fd_, request, -1, kPacketTimeoutMs) != IoResult::Ok) return;
             Reply reply = Dispatch(request);
-            if (WritePacket(fd_, request.packetNum, reply.op, reply.data, reply.payload, kPacketTimeoutMs) != IoResult::Ok)
+            if (WritePacket(fd_, request.packetNum, reply.op, reply.data, reply.payload, kPacketTimeoutMs) !=
+                IoResult::Ok)
                 return;
         }
     }
