@@ -38,25 +38,25 @@ __CFDictionary::~__CFDictionary() {
     }
 }
 
-CFHashCode __CFDictionary::hashKey(const void* key) const {
+CFHashCode __CFDictionary::HashKey(const void* key) const {
     if (keyCallBacks.hash != nullptr) return keyCallBacks.hash(key);
     // An equality without a hash can only be searched linearly: one bucket for all.
     if (keyCallBacks.equal != nullptr) return 0;
     return std::hash<const void*>{}(key);
 }
 
-bool __CFDictionary::keysEqual(const void* a, const void* b) const {
+bool __CFDictionary::KeysEqual(const void* a, const void* b) const {
     return a == b || (keyCallBacks.equal != nullptr && keyCallBacks.equal(a, b));
 }
 
-bool __CFDictionary::valuesEqual(const void* a, const void* b) const {
+bool __CFDictionary::ValuesEqual(const void* a, const void* b) const {
     return a == b || (valueCallBacks.equal != nullptr && valueCallBacks.equal(a, b));
 }
 
-__CFDictionary::Position __CFDictionary::find(const void* key) {
-    auto [first, last] = index.equal_range(hashKey(key));
+__CFDictionary::Position __CFDictionary::Find(const void* key) {
+    auto [first, last] = index.equal_range(HashKey(key));
     for (auto it = first; it != last; ++it)
-        if (keysEqual(it->second->key, key)) return it->second;
+        if (KeysEqual(it->second->key, key)) return it->second;
     return entries.end();
 }
 
@@ -64,8 +64,8 @@ namespace {
 
 // Adds a new entry. Storage is allocated before anything is retained, so an allocation failure
 // leaves the dictionary and the reference counts as they were.
-void insertEntry(__CFDictionary& dict, const void* key, const void* value) {
-    CFHashCode hash = dict.hashKey(key);
+void InsertEntry(__CFDictionary& dict, const void* key, const void* value) {
+    CFHashCode hash = dict.HashKey(key);
     dict.entries.push_back({key, value, hash});
     auto position = std::prev(dict.entries.end());
     try {
@@ -78,7 +78,7 @@ void insertEntry(__CFDictionary& dict, const void* key, const void* value) {
     if (dict.valueCallBacks.retain != nullptr) position->value = dict.valueCallBacks.retain(nullptr, value);
 }
 
-void replaceValue(__CFDictionary& dict, __CFDictionary::Position position, const void* value) {
+void ReplaceValue(__CFDictionary& dict, __CFDictionary::Position position, const void* value) {
     // Retain the new value before releasing the old one: they may be the same object.
     const void* stored = dict.valueCallBacks.retain != nullptr ? dict.valueCallBacks.retain(nullptr, value) : value;
     const void* old = position->value;
@@ -86,12 +86,12 @@ void replaceValue(__CFDictionary& dict, __CFDictionary::Position position, const
     if (dict.valueCallBacks.release != nullptr) dict.valueCallBacks.release(nullptr, old);
 }
 
-void putValue(CFMutableDictionaryRef theDict, const void* key, const void* value, Existing existing) {
-    __CFDictionary* dict = asMutable(theDict);
+void PutValue(CFMutableDictionaryRef theDict, const void* key, const void* value, Existing existing) {
+    __CFDictionary* dict = AsMutable(theDict);
     // A null key or value is never stored: a lookup could not tell it from "absent".
     if (dict == nullptr || key == nullptr || value == nullptr) return;
-    guarded<bool>(false, [&] {
-        putEntry(*dict, key, value, existing);
+    Guarded<bool>(false, [&] {
+        PutEntry(*dict, key, value, existing);
         return true;
     });
 }
@@ -100,15 +100,15 @@ void putValue(CFMutableDictionaryRef theDict, const void* key, const void* value
 
 namespace ruvo::cf {
 
-void putEntry(__CFDictionary& dict, const void* key, const void* value, Existing existing) {
-    auto position = dict.find(key);
+void PutEntry(__CFDictionary& dict, const void* key, const void* value, Existing existing) {
+    auto position = dict.Find(key);
     if (position == dict.entries.end())
-        insertEntry(dict, key, value);
+        InsertEntry(dict, key, value);
     else if (existing == Existing::Replace)
-        replaceValue(dict, position, value);
+        ReplaceValue(dict, position, value);
 }
 
-void appendValue(__CFArray& array, const void* value) {
+void AppendValue(__CFArray& array, const void* value) {
     // Make room first, so a failed allocation leaves the value unretained.
     if (array.values.size() == array.values.capacity())
         array.values.reserve(std::max<size_t>(8, array.values.capacity() * 2));
@@ -122,7 +122,7 @@ CFTypeID CFArrayGetTypeID(void) { return static_cast<CFTypeID>(Kind::Array); }
 
 CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity, const CFArrayCallBacks* callBacks) {
     if (capacity < 0) return nullptr;
-    return guarded<CFMutableArrayRef>(nullptr, [&]() -> CFMutableArrayRef {
+    return Guarded<CFMutableArrayRef>(nullptr, [&]() -> CFMutableArrayRef {
         auto* array = new __CFArray(callBacks);
         try {
             array->values.reserve(static_cast<size_t>(std::min(capacity, kMaxReservedCapacity)));
@@ -135,21 +135,21 @@ CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity, const C
 }
 
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value) {
-    __CFArray* array = asMutable(theArray);
+    __CFArray* array = AsMutable(theArray);
     if (array == nullptr || value == nullptr) return;
-    guarded<bool>(false, [&] {
-        appendValue(*array, value);
+    Guarded<bool>(false, [&] {
+        AppendValue(*array, value);
         return true;
     });
 }
 
 CFIndex CFArrayGetCount(CFArrayRef theArray) {
-    const __CFArray* array = as<__CFArray>(theArray);
+    const __CFArray* array = As<__CFArray>(theArray);
     return array == nullptr ? 0 : static_cast<CFIndex>(array->values.size());
 }
 
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) {
-    const __CFArray* array = as<__CFArray>(theArray);
+    const __CFArray* array = As<__CFArray>(theArray);
     if (array == nullptr || idx < 0 || static_cast<size_t>(idx) >= array->values.size()) return nullptr;
     return array->values[static_cast<size_t>(idx)];
 }
@@ -160,22 +160,22 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacit
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks) {
     if (capacity < 0) return nullptr;
-    return guarded<CFMutableDictionaryRef>(
+    return Guarded<CFMutableDictionaryRef>(
         nullptr, [&]() -> CFMutableDictionaryRef { return new __CFDictionary(keyCallBacks, valueCallBacks); });
 }
 
 void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
-    putValue(theDict, key, value, Existing::Keep);
+    PutValue(theDict, key, value, Existing::Keep);
 }
 
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
-    putValue(theDict, key, value, Existing::Replace);
+    PutValue(theDict, key, value, Existing::Replace);
 }
 
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key) {
-    __CFDictionary* dict = asMutable(theDict);
+    __CFDictionary* dict = AsMutable(theDict);
     if (dict == nullptr || key == nullptr) return;
-    auto position = dict->find(key);
+    auto position = dict->Find(key);
     if (position == dict->entries.end()) return;
     auto [first, last] = dict->index.equal_range(position->hash);
     for (auto it = first; it != last; ++it) {
@@ -192,19 +192,19 @@ void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key) {
 }
 
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key) {
-    __CFDictionary* dict = asMutable(theDict);
+    __CFDictionary* dict = AsMutable(theDict);
     if (dict == nullptr || key == nullptr) return nullptr;
-    auto position = dict->find(key);
+    auto position = dict->Find(key);
     return position == dict->entries.end() ? nullptr : position->value;
 }
 
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict) {
-    const __CFDictionary* dict = as<__CFDictionary>(theDict);
+    const __CFDictionary* dict = As<__CFDictionary>(theDict);
     return dict == nullptr ? 0 : static_cast<CFIndex>(dict->entries.size());
 }
 
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values) {
-    const __CFDictionary* dict = as<__CFDictionary>(theDict);
+    const __CFDictionary* dict = As<__CFDictionary>(theDict);
     if (dict == nullptr) return;
     size_t i = 0;
     for (const auto& entry : dict->entries) {

@@ -3,6 +3,7 @@
 #define RUVO_CF_INTERNAL_H
 
 #include "CoreFoundation.h"
+#include "Guarded.h"
 
 #include <atomic>
 #include <cstdint>
@@ -36,33 +37,24 @@ struct ObjectHeader {
 };
 
 // The header of a value, or null when ref is null or not one of ours.
-inline const ObjectHeader* headerOf(CFTypeRef ref) {
+inline const ObjectHeader* HeaderOf(CFTypeRef ref) {
     auto* header = static_cast<const ObjectHeader*>(ref);
     return header != nullptr && header->magic == kObjectMagic ? header : nullptr;
 }
 
 // Frees a value whose count reached zero (defined with CFRelease).
-void destroy(const ObjectHeader* header) noexcept;
+void Destroy(const ObjectHeader* header) noexcept;
 // Hash that agrees with CFEqual: equal values hash alike.
-CFHashCode hashOf(CFTypeRef ref) noexcept;
+CFHashCode HashOf(CFTypeRef ref) noexcept;
 
-// Runs body, turning an allocation failure (or any other exception) into fallback, since no
-// exception may cross the C interface.
-template <typename Result, typename Body>
-Result guarded(Result fallback, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return fallback;
-    }
-}
+using ruvo::Guarded;
 
 // UTF-8 checks shared by strings and the property-list reader. Returns the UTF-16 length of
 // valid UTF-8 text (no overlong forms, no surrogates, nothing above U+10FFFF), or -1.
-CFIndex utf16LengthOfUtf8(std::string_view text) noexcept;
+CFIndex Utf16LengthOfUtf8(std::string_view text) noexcept;
 
 // Creates a string value (count 1) from text already known to be valid UTF-8.
-CFStringRef makeString(std::string text, CFIndex utf16Length);
+CFStringRef MakeString(std::string text, CFIndex utf16Length);
 
 }  // namespace ruvo::cf
 
@@ -126,11 +118,11 @@ struct __CFDictionary : ruvo::cf::ObjectHeader {
     };
     using Position = std::list<Entry>::iterator;
 
-    CFHashCode hashKey(const void* key) const;
-    bool keysEqual(const void* a, const void* b) const;
-    bool valuesEqual(const void* a, const void* b) const;
+    CFHashCode HashKey(const void* key) const;
+    bool KeysEqual(const void* a, const void* b) const;
+    bool ValuesEqual(const void* a, const void* b) const;
     // The entry holding key, or entries.end().
-    Position find(const void* key);
+    Position Find(const void* key);
 
     CFDictionaryKeyCallBacks keyCallBacks{};  // all null: keys by identity, no retain
     CFDictionaryValueCallBacks valueCallBacks{};
@@ -141,25 +133,25 @@ struct __CFDictionary : ruvo::cf::ObjectHeader {
 
 namespace ruvo::cf {
 
-// What putEntry does when the key is already there.
+// What PutEntry does when the key is already there.
 enum class Existing { Keep, Replace };
 
 // Container changes used by the C entry points and the property-list reader. They retain through
 // the container's callbacks and throw std::bad_alloc with the container left as it was.
-void putEntry(__CFDictionary& dict, const void* key, const void* value, Existing existing);
-void appendValue(__CFArray& array, const void* value);
+void PutEntry(__CFDictionary& dict, const void* key, const void* value, Existing existing);
+void AppendValue(__CFArray& array, const void* value);
 
 // The value as T when ref is a T, else null.
 template <typename T>
-const T* as(CFTypeRef ref) {
-    const ObjectHeader* header = headerOf(ref);
+const T* As(CFTypeRef ref) {
+    const ObjectHeader* header = HeaderOf(ref);
     return header != nullptr && header->kind == T::kKind ? static_cast<const T*>(header) : nullptr;
 }
 
 // Containers are handed out as const pointers too; the C interface decides what may change them.
 template <typename T>
-T* asMutable(const T* ref) {
-    return const_cast<T*>(as<T>(ref));
+T* AsMutable(const T* ref) {
+    return const_cast<T*>(As<T>(ref));
 }
 
 }  // namespace ruvo::cf

@@ -1,5 +1,7 @@
 // Property lists: our values to and from libplist trees, written and read as XML 1.0 or bplist00.
+#include "CFHolder.h"
 #include "CFInternal.h"
+#include "PlistHolder.h"
 #include "PlistInputCheck.h"
 
 #include <plist/plist.h>
@@ -9,13 +11,9 @@
 #include <memory>
 
 using namespace ruvo::cf;
+using ruvo::PlistHolder;
 
 namespace {
-
-struct PlistFree {
-    void operator()(void* node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 struct MallocFree {
     void operator()(void* p) const { std::free(p); }
@@ -23,15 +21,10 @@ struct MallocFree {
 template <typename T>
 using MallocPtr = std::unique_ptr<T, MallocFree>;
 
-struct CFReleaser {
-    void operator()(const void* value) const { CFRelease(value); }
-};
-using CFPtr = std::unique_ptr<const void, CFReleaser>;
-
 enum class Format { Xml, Binary };
 
 // Seconds from 2001-01-01 that libplist 2.2 can hold in a date: a 32-bit count and microseconds.
-bool splitDate(CFAbsoluteTime at, int32_t& seconds, int32_t& micros) {
+bool SplitDate(CFAbsoluteTime at, int32_t& seconds, int32_t& micros) {
     if (!std::isfinite(at)) return false;
     double whole = std::floor(at);
     if (whole < INT32_MIN || whole > INT32_MAX) return false;
@@ -49,36 +42,36 @@ bool splitDate(CFAbsoluteTime at, int32_t& seconds, int32_t& micros) {
 // Our value as a new libplist node, or null when it is not a property list: an unknown value,
 // a dictionary key that is not a string, a date libplist cannot hold, or nesting deeper than
 // kMaxNestingDepth (which also stops a container that holds itself).
-plist_t toPlist(CFTypeRef value, size_t depth) {
-    const ObjectHeader* header = headerOf(value);
+plist_t ToPlist(CFTypeRef value, size_t depth) {
+    const ObjectHeader* header = HeaderOf(value);
     if (header == nullptr) return nullptr;
     switch (header->kind) {
-    case Kind::String: return plist_new_string(as<__CFString>(value)->utf8.c_str());
+    case Kind::String: return plist_new_string(As<__CFString>(value)->utf8.c_str());
     case Kind::Number: {
-        const __CFNumber* n = as<__CFNumber>(value);
+        const __CFNumber* n = As<__CFNumber>(value);
         if (n->isReal) return plist_new_real(n->real);
         // libplist 2.2 has only unsigned integer nodes. It keeps the 64 bits as given and
         // writes them as a signed value, in XML as text and in binary as an 8-byte
         // two's-complement integer, so a negative number comes out as that negative number.
         return plist_new_uint(static_cast<uint64_t>(n->integer));
     }
-    case Kind::Boolean: return plist_new_bool(as<__CFBoolean>(value)->value ? 1 : 0);
+    case Kind::Boolean: return plist_new_bool(As<__CFBoolean>(value)->value ? 1 : 0);
     case Kind::Data: {
-        const auto& bytes = as<__CFData>(value)->bytes;
+        const auto& bytes = As<__CFData>(value)->bytes;
         return plist_new_data(bytes.empty() ? "" : reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
     case Kind::Date: {
         int32_t seconds = 0;
         int32_t micros = 0;
-        if (!splitDate(as<__CFDate>(value)->time, seconds, micros)) return nullptr;
+        if (!SplitDate(As<__CFDate>(value)->time, seconds, micros)) return nullptr;
         return plist_new_date(seconds, micros);
     }
     case Kind::Array: {
         if (depth >= kMaxNestingDepth) return nullptr;
-        PlistPtr node(plist_new_array());
+        PlistHolder node(plist_new_array());
         if (!node) return nullptr;
-        for (const void* item : as<__CFArray>(value)->values) {
-            plist_t child = toPlist(item, depth + 1);
+        for (const void* item : As<__CFArray>(value)->values) {
+            plist_t child = ToPlist(item, depth + 1);
             if (child == nullptr) return nullptr;
             plist_array_append_item(node.get(), child);
         }
@@ -86,12 +79,12 @@ plist_t toPlist(CFTypeRef value, size_t depth) {
     }
     case Kind::Dictionary: {
         if (depth >= kMaxNestingDepth) return nullptr;
-        PlistPtr node(plist_new_dict());
+        PlistHolder node(plist_new_dict());
         if (!node) return nullptr;
-        for (const auto& entry : as<__CFDictionary>(value)->entries) {
-            const __CFString* key = as<__CFString>(entry.key);
+        for (const auto& entry : As<__CFDictionary>(value)->entries) {
+            const __CFString* key = As<__CFString>(entry.key);
             if (key == nullptr) return nullptr;
-            plist_t child = toPlist(entry.value, depth + 1);
+            plist_t child = ToPlist(entry.value, depth + 1);
             if (child == nullptr) return nullptr;
             plist_dict_set_item(node.get(), key->utf8.c_str(), child);
         }
@@ -101,43 +94,43 @@ plist_t toPlist(CFTypeRef value, size_t depth) {
     return nullptr;
 }
 
-CFPtr stringFromUtf8(const char* text) {
+CFHolder StringFromUtf8(const char* text) {
     if (text == nullptr) return nullptr;
     std::string s(text);
-    CFIndex length = utf16LengthOfUtf8(s);
+    CFIndex length = Utf16LengthOfUtf8(s);
     if (length < 0) return nullptr;  // libplist passes binary ASCII strings through unchecked
-    return CFPtr(makeString(std::move(s), length));
+    return CFHolder(MakeString(std::move(s), length));
 }
 
-CFPtr numberFrom(CFNumberType type, const void* value) { return CFPtr(CFNumberCreate(nullptr, type, value)); }
+CFHolder NumberFrom(CFNumberType type, const void* value) { return CFHolder(CFNumberCreate(nullptr, type, value)); }
 
 // A libplist node as a new value of ours (mutable containers, retaining keys and values), or
 // null for what a property list of ours cannot hold (UIDs, invalid UTF-8, nesting too deep).
 // Throws std::bad_alloc; partial trees are released on the way out.
-CFPtr fromPlist(plist_t node, size_t depth) {
+CFHolder FromPlist(plist_t node, size_t depth) {
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
         uint8_t b = 0;
         plist_get_bool_val(node, &b);
-        return CFPtr(b ? kCFBooleanTrue : kCFBooleanFalse);
+        return CFHolder(b ? kCFBooleanTrue : kCFBooleanFalse);
     }
     case PLIST_UINT: {
         // The node holds the integer's 64 bits; property-list integers are signed.
         uint64_t bits = 0;
         plist_get_uint_val(node, &bits);
         auto v = static_cast<int64_t>(bits);
-        return numberFrom(kCFNumberSInt64Type, &v);
+        return NumberFrom(kCFNumberSInt64Type, &v);
     }
     case PLIST_REAL: {
         double d = 0;
         plist_get_real_val(node, &d);
-        return numberFrom(kCFNumberFloat64Type, &d);
+        return NumberFrom(kCFNumberFloat64Type, &d);
     }
     case PLIST_STRING: {
         char* raw = nullptr;
         plist_get_string_val(node, &raw);
         MallocPtr<char> text(raw);
-        return stringFromUtf8(text.get());
+        return StringFromUtf8(text.get());
     }
     case PLIST_DATA: {
         char* raw = nullptr;
@@ -146,30 +139,30 @@ CFPtr fromPlist(plist_t node, size_t depth) {
         MallocPtr<char> bytes(raw);
         if (bytes == nullptr && length > 0) return nullptr;
         auto* begin = reinterpret_cast<const uint8_t*>(bytes.get());
-        return CFPtr(new __CFData(std::vector<uint8_t>(begin, begin + length)));
+        return CFHolder(new __CFData(std::vector<uint8_t>(begin, begin + length)));
     }
     case PLIST_DATE: {
         int32_t seconds = 0;
         int32_t micros = 0;
         plist_get_date_val(node, &seconds, &micros);
-        return CFPtr(new __CFDate(seconds + micros / 1e6));
+        return CFHolder(new __CFDate(seconds + micros / 1e6));
     }
     case PLIST_ARRAY: {
         if (depth >= kMaxNestingDepth) return nullptr;
-        CFPtr array(new __CFArray(&kCFTypeArrayCallBacks));
-        auto& values = *asMutable(static_cast<const __CFArray*>(array.get()));
+        CFHolder array(new __CFArray(&kCFTypeArrayCallBacks));
+        auto& values = *AsMutable(static_cast<const __CFArray*>(array.get()));
         uint32_t count = plist_array_get_size(node);
         for (uint32_t i = 0; i < count; ++i) {
-            CFPtr child = fromPlist(plist_array_get_item(node, i), depth + 1);
+            CFHolder child = FromPlist(plist_array_get_item(node, i), depth + 1);
             if (!child) return nullptr;
-            appendValue(values, child.get());
+            AppendValue(values, child.get());
         }
         return array;
     }
     case PLIST_DICT: {
         if (depth >= kMaxNestingDepth) return nullptr;
-        CFPtr dict(new __CFDictionary(&kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-        auto& entries = *asMutable(static_cast<const __CFDictionary*>(dict.get()));
+        CFHolder dict(new __CFDictionary(&kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+        auto& entries = *AsMutable(static_cast<const __CFDictionary*>(dict.get()));
         plist_dict_iter rawIter = nullptr;
         plist_dict_new_iter(node, &rawIter);
         MallocPtr<void> iter(rawIter);
@@ -180,10 +173,10 @@ CFPtr fromPlist(plist_t node, size_t depth) {
             plist_dict_next_item(node, iter.get(), &rawKey, &item);
             MallocPtr<char> key(rawKey);
             if (item == nullptr) break;
-            CFPtr keyString = stringFromUtf8(key.get());
-            CFPtr child = fromPlist(item, depth + 1);
+            CFHolder keyString = StringFromUtf8(key.get());
+            CFHolder child = FromPlist(item, depth + 1);
             if (!keyString || !child) return nullptr;
-            putEntry(entries, keyString.get(), child.get(), Existing::Replace);
+            PutEntry(entries, keyString.get(), child.get(), Existing::Replace);
         }
         return dict;
     }
@@ -191,9 +184,9 @@ CFPtr fromPlist(plist_t node, size_t depth) {
     }
 }
 
-CFDataRef writePropertyList(CFPropertyListRef propertyList, Format format) {
-    return guarded<CFDataRef>(nullptr, [&]() -> CFDataRef {
-        PlistPtr root(toPlist(propertyList, 0));
+CFDataRef WritePropertyList(CFPropertyListRef propertyList, Format format) {
+    return Guarded<CFDataRef>(nullptr, [&]() -> CFDataRef {
+        PlistHolder root(ToPlist(propertyList, 0));
         if (!root) return nullptr;
         char* raw = nullptr;
         uint32_t length = 0;
@@ -211,8 +204,8 @@ CFDataRef writePropertyList(CFPropertyListRef propertyList, Format format) {
 constexpr std::string_view kBinaryMagic = "bplist00";
 
 // Reads XML or binary; problem tells why when the result is null.
-CFPropertyListRef readPropertyList(CFDataRef data, CFPropertyListFormat* format, const char*& problem) {
-    const __CFData* d = as<__CFData>(data);
+CFPropertyListRef ReadPropertyList(CFDataRef data, CFPropertyListFormat* format, const char*& problem) {
+    const __CFData* d = As<__CFData>(data);
     if (d == nullptr) {
         problem = "no property list data";
         return nullptr;
@@ -227,14 +220,14 @@ CFPropertyListRef readPropertyList(CFDataRef data, CFPropertyListFormat* format,
         return nullptr;
     }
     const bool binary = bytes.starts_with(kBinaryMagic);
-    switch (binary ? checkBinaryStructure(bytes) : checkXmlNesting(bytes)) {
+    switch (binary ? CheckBinaryStructure(bytes) : CheckXmlNesting(bytes)) {
     case InputCheck::Ok: break;
     case InputCheck::Malformed: problem = "malformed property list"; return nullptr;
     case InputCheck::TooDeep: problem = "property list nested too deeply"; return nullptr;
     case InputCheck::TooLarge: problem = "property list too large"; return nullptr;
     }
     problem = "malformed property list";
-    return guarded<CFPropertyListRef>(nullptr, [&]() -> CFPropertyListRef {
+    return Guarded<CFPropertyListRef>(nullptr, [&]() -> CFPropertyListRef {
         plist_t raw = nullptr;
         if (binary) {
             plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
@@ -243,9 +236,9 @@ CFPropertyListRef readPropertyList(CFDataRef data, CFPropertyListFormat* format,
             std::string text(bytes);
             plist_from_xml(text.c_str(), static_cast<uint32_t>(text.size()), &raw);
         }
-        PlistPtr root(raw);
+        PlistHolder root(raw);
         if (!root) return nullptr;
-        CFPtr value = fromPlist(root.get(), 0);
+        CFHolder value = FromPlist(root.get(), 0);
         if (!value) {
             problem = "property list holds values that cannot be read";
             return nullptr;
@@ -259,15 +252,15 @@ CFPropertyListRef readPropertyList(CFDataRef data, CFPropertyListFormat* format,
 }  // namespace
 
 CFDataRef CFPropertyListCreateXMLData(CFAllocatorRef, CFPropertyListRef propertyList) {
-    return writePropertyList(propertyList, Format::Xml);
+    return WritePropertyList(propertyList, Format::Xml);
 }
 
 CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyList, CFPropertyListFormat format,
                                    CFOptionFlags, CFErrorRef* error) {
     if (error != nullptr) *error = nullptr;
     switch (format) {
-    case kCFPropertyListXMLFormat_v1_0: return writePropertyList(propertyList, Format::Xml);
-    case kCFPropertyListBinaryFormat_v1_0: return writePropertyList(propertyList, Format::Binary);
+    case kCFPropertyListXMLFormat_v1_0: return WritePropertyList(propertyList, Format::Xml);
+    case kCFPropertyListBinaryFormat_v1_0: return WritePropertyList(propertyList, Format::Binary);
     default: return nullptr;  // the OpenStep format is read-only even in CoreFoundation
     }
 }
@@ -276,7 +269,7 @@ CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef, CFDataRef xmlD
                                                   CFStringRef* errorString) {
     if (errorString != nullptr) *errorString = nullptr;
     const char* problem = nullptr;
-    CFPropertyListRef result = readPropertyList(xmlData, nullptr, problem);
+    CFPropertyListRef result = ReadPropertyList(xmlData, nullptr, problem);
     if (result == nullptr && errorString != nullptr) {
         *errorString = CFStringCreateWithCString(nullptr, problem ? problem : "out of memory", kCFStringEncodingUTF8);
     }
@@ -287,5 +280,5 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
                                                CFPropertyListFormat* format, CFErrorRef* error) {
     if (error != nullptr) *error = nullptr;
     const char* problem = nullptr;
-    return readPropertyList(data, format, problem);
+    return ReadPropertyList(data, format, problem);
 }

@@ -12,7 +12,7 @@ namespace {
 
 enum class Storage { Int8, Int16, Int32, Int64, Float32, Float64, Invalid };
 
-Storage storageOf(CFNumberType type) {
+Storage StorageOf(CFNumberType type) {
     switch (type) {
     case kCFNumberSInt8Type:
     case kCFNumberCharType: return Storage::Int8;
@@ -33,20 +33,20 @@ Storage storageOf(CFNumberType type) {
 }
 
 template <typename T>
-T readAs(const void* p) {
+T ReadAs(const void* p) {
     T v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <typename T>
-void writeAs(void* p, T v) {
+void WriteAs(void* p, T v) {
     std::memcpy(p, &v, sizeof v);
 }
 
 // Converts to the integer type T, saturating; true when the value was represented exactly.
 template <typename T>
-bool toInteger(const __CFNumber& n, void* out) {
+bool ToInteger(const __CFNumber& n, void* out) {
     constexpr long double lo = std::numeric_limits<T>::min();
     constexpr long double hi = std::numeric_limits<T>::max();
     // long double carries every int64_t exactly, so the range checks below are exact.
@@ -54,7 +54,7 @@ bool toInteger(const __CFNumber& n, void* out) {
     bool exact = true;
     if (n.isReal) {
         if (std::isnan(n.real)) {
-            writeAs<T>(out, 0);
+            WriteAs<T>(out, 0);
             return false;
         }
         v = std::trunc(static_cast<long double>(n.real));
@@ -63,44 +63,44 @@ bool toInteger(const __CFNumber& n, void* out) {
         v = n.integer;
     }
     if (v < lo) {
-        writeAs<T>(out, std::numeric_limits<T>::min());
+        WriteAs<T>(out, std::numeric_limits<T>::min());
         return false;
     }
     if (v > hi) {
-        writeAs<T>(out, std::numeric_limits<T>::max());
+        WriteAs<T>(out, std::numeric_limits<T>::max());
         return false;
     }
-    writeAs<T>(out, static_cast<T>(v));
+    WriteAs<T>(out, static_cast<T>(v));
     return exact;
 }
 
-bool toFloat32(const __CFNumber& n, void* out) {
+bool ToFloat32(const __CFNumber& n, void* out) {
     if (!n.isReal) {
         float f = static_cast<float>(n.integer);
-        writeAs(out, f);
+        WriteAs(out, f);
         return static_cast<long double>(f) == static_cast<long double>(n.integer);
     }
     if (std::isnan(n.real)) {
-        writeAs(out, std::numeric_limits<float>::quiet_NaN());
+        WriteAs(out, std::numeric_limits<float>::quiet_NaN());
         return true;
     }
     if (std::isfinite(n.real) && std::fabs(n.real) > FLT_MAX) {
         constexpr float inf = std::numeric_limits<float>::infinity();
-        writeAs(out, n.real > 0 ? inf : -inf);
+        WriteAs(out, n.real > 0 ? inf : -inf);
         return false;
     }
     float f = static_cast<float>(n.real);
-    writeAs(out, f);
+    WriteAs(out, f);
     return static_cast<double>(f) == n.real;
 }
 
-bool toFloat64(const __CFNumber& n, void* out) {
+bool ToFloat64(const __CFNumber& n, void* out) {
     if (n.isReal) {
-        writeAs(out, n.real);
+        WriteAs(out, n.real);
         return true;
     }
     double d = static_cast<double>(n.integer);
-    writeAs(out, d);
+    WriteAs(out, d);
     return static_cast<long double>(d) == static_cast<long double>(n.integer);
 }
 
@@ -112,22 +112,22 @@ constexpr UInt8 kNoBytes[1] = {0};
 CFTypeID CFNumberGetTypeID(void) { return static_cast<CFTypeID>(Kind::Number); }
 
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* valuePtr) {
-    Storage storage = storageOf(theType);
+    Storage storage = StorageOf(theType);
     if (valuePtr == nullptr || storage == Storage::Invalid) return nullptr;
-    return guarded<CFNumberRef>(nullptr, [&]() -> CFNumberRef {
+    return Guarded<CFNumberRef>(nullptr, [&]() -> CFNumberRef {
         auto* n = new __CFNumber(theType);
         switch (storage) {
-        case Storage::Int8: n->integer = readAs<int8_t>(valuePtr); break;
-        case Storage::Int16: n->integer = readAs<int16_t>(valuePtr); break;
-        case Storage::Int32: n->integer = readAs<int32_t>(valuePtr); break;
-        case Storage::Int64: n->integer = readAs<int64_t>(valuePtr); break;
+        case Storage::Int8: n->integer = ReadAs<int8_t>(valuePtr); break;
+        case Storage::Int16: n->integer = ReadAs<int16_t>(valuePtr); break;
+        case Storage::Int32: n->integer = ReadAs<int32_t>(valuePtr); break;
+        case Storage::Int64: n->integer = ReadAs<int64_t>(valuePtr); break;
         case Storage::Float32:
             n->isReal = true;
-            n->real = readAs<float>(valuePtr);
+            n->real = ReadAs<float>(valuePtr);
             break;
         case Storage::Float64:
             n->isReal = true;
-            n->real = readAs<double>(valuePtr);
+            n->real = ReadAs<double>(valuePtr);
             break;
         case Storage::Invalid: break;
         }
@@ -136,20 +136,20 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
 }
 
 CFNumberType CFNumberGetType(CFNumberRef number) {
-    const __CFNumber* n = as<__CFNumber>(number);
+    const __CFNumber* n = As<__CFNumber>(number);
     return n == nullptr ? 0 : n->type;
 }
 
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr) {
-    const __CFNumber* n = as<__CFNumber>(number);
+    const __CFNumber* n = As<__CFNumber>(number);
     if (n == nullptr || valuePtr == nullptr) return false;
-    switch (storageOf(theType)) {
-    case Storage::Int8: return toInteger<int8_t>(*n, valuePtr);
-    case Storage::Int16: return toInteger<int16_t>(*n, valuePtr);
-    case Storage::Int32: return toInteger<int32_t>(*n, valuePtr);
-    case Storage::Int64: return toInteger<int64_t>(*n, valuePtr);
-    case Storage::Float32: return toFloat32(*n, valuePtr);
-    case Storage::Float64: return toFloat64(*n, valuePtr);
+    switch (StorageOf(theType)) {
+    case Storage::Int8: return ToInteger<int8_t>(*n, valuePtr);
+    case Storage::Int16: return ToInteger<int16_t>(*n, valuePtr);
+    case Storage::Int32: return ToInteger<int32_t>(*n, valuePtr);
+    case Storage::Int64: return ToInteger<int64_t>(*n, valuePtr);
+    case Storage::Float32: return ToFloat32(*n, valuePtr);
+    case Storage::Float64: return ToFloat64(*n, valuePtr);
     case Storage::Invalid: return false;
     }
     return false;
@@ -159,30 +159,30 @@ CFTypeID CFDataGetTypeID(void) { return static_cast<CFTypeID>(Kind::Data); }
 
 CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     if (length < 0 || (bytes == nullptr && length > 0)) return nullptr;
-    return guarded<CFDataRef>(nullptr, [&]() -> CFDataRef {
+    return Guarded<CFDataRef>(nullptr, [&]() -> CFDataRef {
         std::vector<uint8_t> copy(bytes, bytes + length);
         return new __CFData(std::move(copy));
     });
 }
 
 const UInt8* CFDataGetBytePtr(CFDataRef theData) {
-    const __CFData* d = as<__CFData>(theData);
+    const __CFData* d = As<__CFData>(theData);
     if (d == nullptr) return nullptr;
     return d->bytes.empty() ? kNoBytes : d->bytes.data();
 }
 
 CFIndex CFDataGetLength(CFDataRef theData) {
-    const __CFData* d = as<__CFData>(theData);
+    const __CFData* d = As<__CFData>(theData);
     return d == nullptr ? 0 : static_cast<CFIndex>(d->bytes.size());
 }
 
 CFTypeID CFDateGetTypeID(void) { return static_cast<CFTypeID>(Kind::Date); }
 
 CFDateRef CFDateCreate(CFAllocatorRef, CFAbsoluteTime at) {
-    return guarded<CFDateRef>(nullptr, [&]() -> CFDateRef { return new __CFDate(at); });
+    return Guarded<CFDateRef>(nullptr, [&]() -> CFDateRef { return new __CFDate(at); });
 }
 
 CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate) {
-    const __CFDate* d = as<__CFDate>(theDate);
+    const __CFDate* d = As<__CFDate>(theDate);
     return d == nullptr ? 0.0 : d->time;
 }

@@ -41,7 +41,7 @@ std::u16string utf16Units(std::string_view text, bool fold) {
     units.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         char32_t c = decodeNext(text, i);
-        if (fold) c = foldCase(c);
+        if (fold) c = FoldCase(c);
         if (c >= 0x10000) {
             c -= 0x10000;
             units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
@@ -60,7 +60,7 @@ struct ConstantStrings {
     std::unordered_map<std::string, const __CFString*> byText;
 };
 
-ConstantStrings& constantStrings() {
+ConstantStrings& ConstantStringTable() {
     static auto* table = new ConstantStrings;
     return *table;
 }
@@ -69,7 +69,7 @@ ConstantStrings& constantStrings() {
 
 namespace ruvo::cf {
 
-CFIndex utf16LengthOfUtf8(std::string_view text) noexcept {
+CFIndex Utf16LengthOfUtf8(std::string_view text) noexcept {
     CFIndex units = 0;
     size_t i = 0;
     auto cont = [&](size_t k) { return k < text.size() && (static_cast<unsigned char>(text[k]) & 0xC0u) == 0x80u; };
@@ -105,7 +105,7 @@ CFIndex utf16LengthOfUtf8(std::string_view text) noexcept {
     return units;
 }
 
-CFStringRef makeString(std::string text, CFIndex utf16Length) {
+CFStringRef MakeString(std::string text, CFIndex utf16Length) {
     return new __CFString(std::move(text), utf16Length, 1);
 }
 
@@ -115,11 +115,11 @@ CFTypeID CFStringGetTypeID(void) { return static_cast<CFTypeID>(Kind::String); }
 
 CFStringRef __CFStringMakeConstantString(const char* cStr) {
     if (cStr == nullptr) return nullptr;
-    return guarded<CFStringRef>(nullptr, [&]() -> CFStringRef {
+    return Guarded<CFStringRef>(nullptr, [&]() -> CFStringRef {
         std::string text(cStr);
-        CFIndex length = utf16LengthOfUtf8(text);
+        CFIndex length = Utf16LengthOfUtf8(text);
         if (length < 0) return nullptr;
-        ConstantStrings& table = constantStrings();
+        ConstantStrings& table = ConstantStringTable();
         std::scoped_lock hold(table.lock);
         auto found = table.byText.find(text);
         if (found != table.byText.end()) return found->second;
@@ -131,20 +131,20 @@ CFStringRef __CFStringMakeConstantString(const char* cStr) {
 
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) {
     if (cStr == nullptr || encoding != kCFStringEncodingUTF8) return nullptr;
-    return guarded<CFStringRef>(nullptr, [&]() -> CFStringRef {
+    return Guarded<CFStringRef>(nullptr, [&]() -> CFStringRef {
         std::string text(cStr);
-        CFIndex length = utf16LengthOfUtf8(text);
-        return length < 0 ? nullptr : makeString(std::move(text), length);
+        CFIndex length = Utf16LengthOfUtf8(text);
+        return length < 0 ? nullptr : MakeString(std::move(text), length);
     });
 }
 
 CFIndex CFStringGetLength(CFStringRef theString) {
-    const __CFString* s = as<__CFString>(theString);
+    const __CFString* s = As<__CFString>(theString);
     return s == nullptr ? 0 : s->utf16Length;
 }
 
 Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize, CFStringEncoding encoding) {
-    const __CFString* s = as<__CFString>(theString);
+    const __CFString* s = As<__CFString>(theString);
     if (s == nullptr || buffer == nullptr || bufferSize <= 0 || encoding != kCFStringEncodingUTF8) return false;
     if (s->utf8.size() + 1 > static_cast<size_t>(bufferSize)) {
         buffer[0] = '\0';  // a caller that ignores the result reads an empty string, not stale bytes
@@ -155,8 +155,8 @@ Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSi
 }
 
 CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2, CFOptionFlags compareOptions) {
-    const __CFString* a = as<__CFString>(theString1);
-    const __CFString* b = as<__CFString>(theString2);
+    const __CFString* a = As<__CFString>(theString1);
+    const __CFString* b = As<__CFString>(theString2);
     // A missing string sorts before every string, so it never compares equal to one.
     if (a == nullptr || b == nullptr) {
         if (a == b) return kCFCompareEqualTo;
@@ -164,7 +164,7 @@ CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString
     }
     if (a == b) return kCFCompareEqualTo;
     bool fold = (compareOptions & kCFCompareCaseInsensitive) != 0;
-    return guarded<CFComparisonResult>(kCFCompareLessThan, [&]() -> CFComparisonResult {
+    return Guarded<CFComparisonResult>(kCFCompareLessThan, [&]() -> CFComparisonResult {
         int order = utf16Units(a->utf8, fold).compare(utf16Units(b->utf8, fold));
         return order < 0 ? kCFCompareLessThan : order > 0 ? kCFCompareGreaterThan : kCFCompareEqualTo;
     });

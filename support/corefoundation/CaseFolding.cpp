@@ -224,7 +224,7 @@ constexpr FoldRun kFoldRuns[] = {
 
 }  // namespace
 
-char32_t foldCase(char32_t c) noexcept {
+char32_t FoldCase(char32_t c) noexcept {
     if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
     auto run = std::upper_bound(std::begin(kFoldRuns), std::end(kFoldRuns), c,
                                 [](char32_t value, const FoldRun& r) { return value < r.first; });

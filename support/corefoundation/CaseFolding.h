@@ -8,7 +8,7 @@ namespace ruvo::cf {
 
 // The simple case folding of one code point (itself when it has none): 'A' -> 'a', 'Σ' and 'ς' -> 'σ',
 // the Kelvin sign -> 'k', Deseret capitals -> small letters.
-char32_t foldCase(char32_t c) noexcept;
+char32_t FoldCase(char32_t c) noexcept;
 
 }  // namespace ruvo::cf
 

@@ -1,6 +1,8 @@
 // Bounds checks on XML and binary property lists before they reach libplist.
 #include "PlistInputCheck.h"
 
+#include "BigEndian.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -8,7 +10,7 @@
 
 namespace ruvo::cf {
 
-InputCheck checkXmlNesting(std::string_view text) {
+InputCheck CheckXmlNesting(std::string_view text) {
     // kMaxNestingDepth containers, inside <plist>, around one leaf element such as <string>.
     constexpr size_t kMaxElementDepth = kMaxNestingDepth + 2;
     size_t depth = 0;
@@ -50,45 +52,39 @@ namespace {
 constexpr std::string_view kBinaryMagic = "bplist00";
 constexpr size_t kTrailerSize = 32;
 
-uint64_t readBigEndian(const uint8_t* p, size_t width) {
-    uint64_t value = 0;
-    for (size_t k = 0; k < width; ++k) value = (value << 8) | p[k];
-    return value;
-}
-
 class BinaryChecker {
 public:
     explicit BinaryChecker(std::string_view bytes)
-        : data_(reinterpret_cast<const uint8_t*>(bytes.data())), size_(bytes.size()) {}
+        : m_data(reinterpret_cast<const uint8_t*>(bytes.data())), m_size(bytes.size()) {}
 
-    InputCheck run() {
-        if (size_ < kBinaryMagic.size() + kTrailerSize ||
-            std::string_view(reinterpret_cast<const char*>(data_), kBinaryMagic.size()) != kBinaryMagic)
+    InputCheck Run() {
+        if (m_size < kBinaryMagic.size() + kTrailerSize ||
+            std::string_view(reinterpret_cast<const char*>(m_data), kBinaryMagic.size()) != kBinaryMagic)
             return InputCheck::Malformed;
-        const uint8_t* trailer = data_ + size_ - kTrailerSize;
-        offsetSize_ = trailer[6];
-        refSize_ = trailer[7];
-        objectCount_ = readBigEndian(trailer + 8, 8);
-        uint64_t top = readBigEndian(trailer + 16, 8);
-        tableOffset_ = readBigEndian(trailer + 24, 8);
-        uint64_t tableEnd = size_ - kTrailerSize;
-        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return InputCheck::Malformed;
-        if (tableOffset_ < kBinaryMagic.size() || tableOffset_ >= tableEnd) return InputCheck::Malformed;
+        const uint8_t* trailer = m_data + m_size - kTrailerSize;
+        m_offsetSize = trailer[6];
+        m_refSize = trailer[7];
+        m_objectCount = ReadBigEndian(trailer + 8, 8);
+        uint64_t top = ReadBigEndian(trailer + 16, 8);
+        m_tableOffset = ReadBigEndian(trailer + 24, 8);
+        uint64_t tableEnd = m_size - kTrailerSize;
+        if (m_offsetSize < 1 || m_offsetSize > 8 || m_refSize < 1 || m_refSize > 8) return InputCheck::Malformed;
+        if (m_tableOffset < kBinaryMagic.size() || m_tableOffset >= tableEnd) return InputCheck::Malformed;
         // Every object takes at least one byte before the table, and one table entry.
-        if (objectCount_ == 0 || objectCount_ > tableOffset_ - kBinaryMagic.size() ||
-            objectCount_ > (tableEnd - tableOffset_) / offsetSize_ || top >= objectCount_)
+        if (m_objectCount == 0 || m_objectCount > m_tableOffset - kBinaryMagic.size() ||
+            m_objectCount > (tableEnd - m_tableOffset) / m_offsetSize || top >= m_objectCount)
             return InputCheck::Malformed;
         try {
-            state_.assign(objectCount_, kUnvisited);
-            expanded_.assign(objectCount_, 0);
+            m_state.assign(m_objectCount, kUnvisited);
+            m_expanded.assign(m_objectCount, 0);
         } catch (const std::bad_alloc&) {
             return InputCheck::TooLarge;
         }
-        return walk(top);
+        return Walk(top);
     }
 
 private:
-    // state_ per object: unvisited, on the current path, or done with (container depth + 1).
+    // m_state per object: unvisited, on the current path, or done with (container depth + 1).
     static constexpr uint16_t kUnvisited = 0;
     static constexpr uint16_t kOnPath = 0xFFFF;
 
@@ -107,11 +103,11 @@ private:
     };
 
     // Reads the extent of object index; false when it does not fit before the offset table.
-    bool describe(uint64_t index, Object& out) const {
-        uint64_t at = readBigEndian(data_ + tableOffset_ + index * offsetSize_, offsetSize_);
-        if (at < kBinaryMagic.size() || at >= tableOffset_) return false;
-        const uint64_t end = tableOffset_;
-        uint8_t marker = data_[at];
+    bool Describe(uint64_t index, Object& out) const {
+        uint64_t at = ReadBigEndian(m_data + m_tableOffset + index * m_offsetSize, m_offsetSize);
+        if (at < kBinaryMagic.size() || at >= m_tableOffset) return false;
+        const uint64_t end = m_tableOffset;
+        uint8_t marker = m_data[at];
         uint8_t low = marker & 0x0F;
         uint64_t pos = at + 1;
         // A length of 15 means the real length follows as an integer object.
@@ -120,10 +116,10 @@ private:
                 count = low;
                 return true;
             }
-            if (pos >= end || (data_[pos] >> 4) != 0x1 || (data_[pos] & 0x0F) > 3) return false;
-            size_t width = size_t{1} << (data_[pos] & 0x0F);
+            if (pos >= end || (m_data[pos] >> 4) != 0x1 || (m_data[pos] & 0x0F) > 3) return false;
+            size_t width = size_t{1} << (m_data[pos] & 0x0F);
             if (end - pos - 1 < width) return false;
-            count = readBigEndian(data_ + pos + 1, width);
+            count = ReadBigEndian(m_data + pos + 1, width);
             pos += 1 + width;
             return true;
         };
@@ -159,11 +155,11 @@ private:
         case 0xD: {
             if (!length(count)) return false;
             uint64_t refs = (marker >> 4) == 0xD ? count * 2 : count;
-            if (count > (end - pos) / refSize_ || refs > (end - pos) / refSize_) return false;
+            if (count > (end - pos) / m_refSize || refs > (end - pos) / m_refSize) return false;
             out.container = true;
             out.refsAt = pos;
             out.refCount = refs;
-            payload = refs * refSize_;
+            payload = refs * m_refSize;
             break;
         }
         default: return false;
@@ -171,27 +167,27 @@ private:
         return payload <= end - pos;
     }
 
-    InputCheck walk(uint64_t top) {
-        const uint64_t sizeLimit = size_;
+    InputCheck Walk(uint64_t top) {
+        const uint64_t sizeLimit = m_size;
         std::vector<Frame> path;
         // Starts an object: a scalar is finished at once, a container goes onto the path.
         auto start = [&](uint64_t index) -> InputCheck {
             Object info;
-            if (!describe(index, info)) return InputCheck::Malformed;
+            if (!Describe(index, info)) return InputCheck::Malformed;
             if (!info.container) {
-                state_[index] = 1;
-                expanded_[index] = 1;
+                m_state[index] = 1;
+                m_expanded[index] = 1;
                 return InputCheck::Ok;
             }
             if (path.size() >= kMaxNestingDepth) return InputCheck::TooDeep;
-            state_[index] = kOnPath;
+            m_state[index] = kOnPath;
             path.push_back(Frame{index, info});
             return InputCheck::Ok;
         };
         // Folds a finished child into its parent's depth and size.
         auto account = [&](Frame& parent, uint64_t child) {
-            parent.deepestChild = std::max<uint16_t>(parent.deepestChild, state_[child] - 1);
-            parent.size = std::min<uint64_t>(parent.size + expanded_[child], sizeLimit + 1);
+            parent.deepestChild = std::max<uint16_t>(parent.deepestChild, m_state[child] - 1);
+            parent.size = std::min<uint64_t>(parent.size + m_expanded[child], sizeLimit + 1);
         };
         try {
             path.reserve(kMaxNestingDepth);
@@ -199,10 +195,10 @@ private:
             while (!path.empty()) {
                 Frame& frame = path.back();
                 if (frame.next < frame.info.refCount) {
-                    uint64_t child = readBigEndian(data_ + frame.info.refsAt + frame.next * refSize_, refSize_);
+                    uint64_t child = ReadBigEndian(m_data + frame.info.refsAt + frame.next * m_refSize, m_refSize);
                     ++frame.next;
-                    if (child >= objectCount_ || state_[child] == kOnPath) return InputCheck::Malformed;
-                    if (state_[child] == kUnvisited) {
+                    if (child >= m_objectCount || m_state[child] == kOnPath) return InputCheck::Malformed;
+                    if (m_state[child] == kUnvisited) {
                         size_t before = path.size();
                         if (InputCheck r = start(child); r != InputCheck::Ok) return r;
                         if (path.size() != before) continue;  // frame may have moved; resume with the child
@@ -213,8 +209,8 @@ private:
                 uint16_t depth = frame.deepestChild + 1;
                 if (depth > kMaxNestingDepth) return InputCheck::TooDeep;
                 if (frame.size > sizeLimit) return InputCheck::TooLarge;
-                state_[frame.object] = depth + 1;
-                expanded_[frame.object] = static_cast<uint32_t>(frame.size);
+                m_state[frame.object] = depth + 1;
+                m_expanded[frame.object] = static_cast<uint32_t>(frame.size);
                 uint64_t finished = frame.object;
                 path.pop_back();
                 if (!path.empty()) account(path.back(), finished);
@@ -225,21 +221,21 @@ private:
         return InputCheck::Ok;
     }
 
-    const uint8_t* data_;
-    size_t size_;
-    size_t offsetSize_ = 0;
-    size_t refSize_ = 0;
-    uint64_t objectCount_ = 0;
-    uint64_t tableOffset_ = 0;
-    std::vector<uint16_t> state_;
-    std::vector<uint32_t> expanded_;  // saturates just above the input size
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_offsetSize = 0;
+    size_t m_refSize = 0;
+    uint64_t m_objectCount = 0;
+    uint64_t m_tableOffset = 0;
+    std::vector<uint16_t> m_state;
+    std::vector<uint32_t> m_expanded;  // saturates just above the input size
 };
 
 }  // namespace
 
-InputCheck checkBinaryStructure(std::string_view bytes) {
+InputCheck CheckBinaryStructure(std::string_view bytes) {
     if (bytes.size() > kMaxPropertyListBytes) return InputCheck::TooLarge;
-    return BinaryChecker(bytes).run();
+    return BinaryChecker(bytes).Run();
 }
 
 }  // namespace ruvo::cf

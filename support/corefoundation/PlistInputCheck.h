@@ -20,13 +20,13 @@ enum class InputCheck { Ok, Malformed, TooDeep, TooLarge };
 // Element nesting of XML text, scanned the way libplist delimits tags (a tag ends at its first
 // '>'; comments, CDATA, processing instructions and the DOCTYPE are skipped). Only the nesting
 // is judged here; libplist judges the rest.
-InputCheck checkXmlNesting(std::string_view text);
+InputCheck CheckXmlNesting(std::string_view text);
 
 // The structure of a binary property list (bplist00): trailer, offset table, every reachable
 // object's extent, references in range, no cycles, nesting within kMaxNestingDepth, and the
 // tree libplist would build no larger than the input in bytes (every honest reference costs at
 // least one byte, so only shared containers can exceed that).
-InputCheck checkBinaryStructure(std::string_view bytes);
+InputCheck CheckBinaryStructure(std::string_view bytes);
 
 }  // namespace ruvo::cf
 

@@ -58,7 +58,7 @@ def main():
     for f, l, d, s in table:
         w("    {0x%04X, 0x%04X, %d, %d},\n" % (f, l, d, s))
     w("};\n// clang-format on\n\n}  // namespace\n\n")
-    w("char32_t foldCase(char32_t c) noexcept {\n")
+    w("char32_t FoldCase(char32_t c) noexcept {\n")
     w("    if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;\n")
     w("    auto run = std::upper_bound(std::begin(kFoldRuns), std::end(kFoldRuns), c,\n")
     w("                                [](char32_t value, const FoldRun& r) { return value < r.first; });\n")

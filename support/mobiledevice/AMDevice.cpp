@@ -29,10 +29,14 @@
 #include <thread>
 #include <vector>
 
+#include "CFHolder.h"
 #include "DeviceDriver.h"
+#include "Guarded.h"
 #include "MobileDevice.h"
 #include "VirtualDriver.h"
 
+using ruvo::Guarded;
+using ruvo::cf::CFHolder;
 using ruvo::md::AppType;
 using ruvo::md::DeviceBackend;
 using ruvo::md::ServiceError;
@@ -67,9 +71,7 @@ struct am_device_notification {
 namespace ruvo::md {
 namespace {
 
-// How long unsubscribing waits for a handler that is running at that moment, and how long the
-// end of the process waits for the notification thread.
-constexpr auto kHandlerWait = std::chrono::seconds(10);
+// How long the end of the process waits for the notification thread.
 constexpr auto kExitWait = std::chrono::seconds(2);
 constexpr auto kIdleWake = std::chrono::seconds(1);
 
@@ -119,8 +121,9 @@ public:
         std::unique_lock lock(subscription->stateMutex);
         subscription->active = false;
         // From inside a handler the notification thread is ours already (it may be running this
-        // very subscription's handler); elsewhere, wait for a delivery in progress to end.
-        if (!t_inHandler) subscription->idle.wait_for(lock, kHandlerWait, [&] { return !subscription->delivering; });
+        // very subscription's handler); elsewhere, wait for a delivery in progress to end, however
+        // long it takes: once this returns the caller may free the handler's argument.
+        if (!t_inHandler) subscription->idle.wait(lock, [&] { return !subscription->delivering; });
         return MDERR_OK;
     }
 
@@ -326,15 +329,11 @@ int ToResult(ServiceError error) {
     case ServiceError::NotFound: return MDERR_SERVICE_NOT_FOUND;
     case ServiceError::NotPaired: return MDERR_NOT_PAIRED;
     case ServiceError::Gone: return MDERR_NO_DEVICE;
+    case ServiceError::Busy: return MDERR_BUSY;
     case ServiceError::Socket: return MDERR_SOCKET;
     }
     return MDERR_SOCKET;
 }
-
-struct CFReleaser {
-    void operator()(CFTypeRef value) const { CFRelease(value); }
-};
-using CFHolder = std::unique_ptr<const void, CFReleaser>;
 
 std::optional<std::string> Utf8(CFTypeRef value) {
     if (!value || CFGetTypeID(value) != CFStringGetTypeID()) return std::nullopt;
@@ -387,17 +386,6 @@ CFDictionaryRef NewApplicationDictionary(const std::vector<AppRecord>& apps, std
         CFDictionarySetValue(dictionary, identifier.get(), entry.get());
     }
     return static_cast<CFDictionaryRef>(result.release());
-}
-
-// Nothing may leave the C interface as an exception: memory exhaustion and the like become
-// the given failure value.
-template <typename Result, typename Body>
-Result Guarded(Result onFailure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return onFailure;
-    }
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ struct AppRecord {
 };
 
 // Why a device service did not start; translated into an MDERR_* code at the C border.
-enum class ServiceError { None, NotFound, NotPaired, Gone, Socket };
+// Busy: the device serves as many connections as it may and refused one more.
+enum class ServiceError { None, NotFound, NotPaired, Gone, Busy, Socket };
 
 struct ServiceStart {
     int fd = -1;  // a connected stream socket the caller owns, when error is None
@@ -63,7 +64,8 @@ public:
 
     // Starts watching for devices; reports go to listener (borrowed) until Stop returns.
     virtual bool Start(DeviceListener& listener) = 0;
-    // Stops watching; no report is made after it returns. Open services are left alone.
+    // Stops watching; no report is made after it returns. Services the driver serves itself
+    // (virtual phones) are ended too, so none runs after it returns.
     virtual void Stop() = 0;
 };
 

@@ -41,6 +41,7 @@ enum {
     MDERR_PROTOCOL = -8,          /* the peer sent something malformed */
     MDERR_NO_MEMORY = -9,
     MDERR_TIMEOUT = -10,
+    MDERR_BUSY = -11,     /* the device serves as many service connections as it may */
     MDERR_AFC_BASE = -100 /* AFC status s is reported as MDERR_AFC_BASE - s */
 };
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DeviceDriver.h"
 
@@ -18,7 +19,8 @@ class VirtualDevice;
 // A thread of the driver reads the hub (RUVO_PHONE_HUB or the user's default) every period: a
 // phone whose "plugged" became true is attached, one that was unplugged, left the hub or can no
 // longer be read is detached, and the service connections it had open are shut down as a pulled
-// cable would. Each phone's unique device id is its identity.
+// cable would. Each phone's unique device id is its identity. Stop ends the phones' service
+// connections and waits for their serving threads.
 class VirtualDriver final : public DeviceDriver {
 public:
     static constexpr std::chrono::milliseconds kDefaultPeriod{200};
@@ -41,8 +43,10 @@ private:
     std::condition_variable m_wake;
     bool m_stopping = false;  // guarded by m_mutex
     std::thread m_thread;
-    // The phones reported attached, by unique device id; used by the driver's thread only.
+    // The phones reported attached, by unique device id, and unplugged ones whose connections
+    // are still ending; used by the driver's thread only (and by Stop once it has ended).
     std::map<std::string, std::shared_ptr<VirtualDevice>> m_attached;
+    std::vector<std::shared_ptr<VirtualDevice>> m_retired;
 };
 
 }  // namespace ruvo::md

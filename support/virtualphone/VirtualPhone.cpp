@@ -3,6 +3,8 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +17,12 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "PlistHolder.h"
 
 namespace fs = std::filesystem;
 
@@ -25,11 +32,6 @@ namespace {
 constexpr const char* kStateFile = "device.plist";
 // A state file is a few hundred bytes; anything far larger is not ours.
 constexpr std::uintmax_t kMaxStateFileSize = 1 << 20;
-
-struct PlistDeleter {
-    void operator()(plist_t p) const { plist_free(p); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 void SetError(std::string* error, const std::string& text) {
     if (error) *error = text;
@@ -120,6 +122,26 @@ bool ReplaceFile(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
+bool IsValidDeviceId(std::string_view id) {
+    const auto hex = [](std::string_view part) {
+        return std::all_of(part.begin(), part.end(),
+                           [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    };
+    if (id.size() == 40) return hex(id);
+    return id.size() == 25 && id[8] == '-' && hex(id.substr(0, 8)) && hex(id.substr(9));
+}
+
+UniqueFd OpenPhoneFolder(const std::string& dir, std::initializer_list<std::string_view> components) {
+    UniqueFd folder(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (std::string_view component : components) {
+        if (!folder.Valid()) break;
+        const std::string name(component);
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return UniqueFd();
+        folder = UniqueFd(::openat(folder.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return folder;
+}
+
 std::string MediaRoot(const std::string& dir) { return (fs::path(dir) / "media").string(); }
 
 std::string ContainerRoot(const std::string& dir, const std::string& bundleId) {
@@ -137,7 +159,7 @@ std::optional<PhoneConfig> LoadPhone(const std::string& dir) {
 
     plist_t raw = nullptr;
     plist_from_memory(text.data(), static_cast<uint32_t>(text.size()), &raw);
-    PlistPtr root(raw);
+    PlistHolder root(raw);
     if (!raw || plist_get_node_type(raw) != PLIST_DICT) return std::nullopt;
 
     PhoneConfig config;
@@ -146,7 +168,7 @@ std::optional<PhoneConfig> LoadPhone(const std::string& dir) {
     config.productVersion = StringItem(raw, "ProductVersion", config.productVersion);
     config.basebandVersion = StringItem(raw, "BasebandVersion", config.basebandVersion);
     config.uniqueDeviceId = StringItem(raw, "UniqueDeviceID", "");
-    if (config.uniqueDeviceId.empty()) return std::nullopt;
+    if (!IsValidDeviceId(config.uniqueDeviceId)) return std::nullopt;
     config.trusted = BoolItem(raw, "Trusted", true);
     config.offersAfc2 = BoolItem(raw, "OffersAfc2", true);
     config.plugged = BoolItem(raw, "Plugged", false);
@@ -159,7 +181,7 @@ std::optional<PhoneConfig> LoadPhone(const std::string& dir) {
 }
 
 bool SavePhone(const std::string& dir, const PhoneConfig& config) {
-    PlistPtr root(plist_new_dict());
+    PlistHolder root(plist_new_dict());
     plist_t dict = root.get();
     plist_dict_set_item(dict, "DeviceName", plist_new_string(config.deviceName.c_str()));
     plist_dict_set_item(dict, "ProductType", plist_new_string(config.productType.c_str()));
@@ -202,6 +224,10 @@ bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error)
         }
     }
     if (config.uniqueDeviceId.empty()) config.uniqueDeviceId = NewDeviceId();
+    if (!IsValidDeviceId(config.uniqueDeviceId)) {
+        SetError(error, "not a unique device id: " + config.uniqueDeviceId);
+        return false;
+    }
 
     fs::create_directories(fs::path(dir) / "media" / "iTunes_Control" / "iTunes", ec);
     if (!ec) fs::create_directories(fs::path(dir) / "media" / "iTunes_Control" / "Ringtones", ec);
@@ -221,7 +247,25 @@ bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error)
 
 namespace {
 
+// Holds the phone's update lock (an advisory lock on its folder) while it lives, so that two
+// commands changing the same phone at once take turns instead of losing one change.
+class UpdateLock {
+public:
+    explicit UpdateLock(const std::string& dir) : m_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        while (m_fd.Valid() && ::flock(m_fd.Get(), LOCK_EX) != 0 && errno == EINTR) {}
+    }
+    bool Held() const { return m_fd.Valid(); }
+
+private:
+    UniqueFd m_fd;  // closing it releases the lock
+};
+
 bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConfig&, bool), bool value) {
+    UpdateLock lock(dir);
+    if (!lock.Held()) {
+        SetError(error, dir + " holds no phone");
+        return false;
+    }
     auto config = LoadPhone(dir);
     if (!config) {
         SetError(error, dir + " holds no phone");
@@ -252,14 +296,41 @@ bool SetTrusted(const std::string& dir, bool trusted, std::string* error) {
 std::string HubDirectory() {
     if (const char* hub = std::getenv("RUVO_PHONE_HUB"); hub && *hub) return hub;
     fs::path base;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
         base = state;
-    else if (const char* home = std::getenv("HOME"); home && *home)
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home) {
+            const passwd* user = ::getpwuid(::getuid());
+            home = user ? user->pw_dir : nullptr;
+        }
+        // No home at all: there is no private place for a hub, and a shared one (under /tmp,
+        // say) would let another user list phones of theirs to us.
+        if (!home || !*home) return std::string();
         base = fs::path(home) / ".local" / "state";
-    else
-        base = fs::temp_directory_path() / ("ruvo-" + std::to_string(getuid()));
+    }
     return (base / "ruvo" / "phones").string();
 }
+
+namespace {
+
+// Creates the hub and any missing folder above it, each one private to the user.
+bool MakePrivateDirectories(const fs::path& path, std::error_code& ec) {
+    fs::path partial;
+    for (const auto& component : path) {
+        partial /= component;
+        if (::mkdir(partial.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        ec = std::error_code(errno, std::generic_category());
+        return false;
+    }
+    if (!fs::is_directory(path, ec)) {
+        if (!ec) ec = std::make_error_code(std::errc::not_a_directory);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool RegisterPhone(const std::string& dir, std::string* error) {
     auto config = LoadPhone(dir);
@@ -275,8 +346,11 @@ bool RegisterPhone(const std::string& dir, std::string* error) {
     }
     absolute = absolute.lexically_normal();
     fs::path hub = HubDirectory();
-    fs::create_directories(hub, ec);
-    if (ec) {
+    if (hub.empty()) {
+        SetError(error, "no phone hub: set RUVO_PHONE_HUB or HOME");
+        return false;
+    }
+    if (!MakePrivateDirectories(hub, ec)) {
         SetError(error, "cannot create the phone hub " + hub.string() + ": " + ec.message());
         return false;
     }
@@ -299,11 +373,13 @@ bool RegisterPhone(const std::string& dir, std::string* error) {
 std::vector<std::string> RegisteredPhones() {
     std::vector<std::string> phones;
     std::error_code ec;
-    fs::directory_iterator it(HubDirectory(), ec);
+    const std::string hub = HubDirectory();
+    if (hub.empty()) return phones;
+    fs::directory_iterator it(hub, ec);
     if (ec) return phones;
     for (const auto& entry : it) {
         const std::string name = entry.path().filename().string();
-        if (name.empty() || name[0] == '.') continue;
+        if (!IsValidDeviceId(name)) continue;
         std::error_code linkError;
         fs::path target = fs::read_symlink(entry.path(), linkError);
         if (linkError) continue;

@@ -1,9 +1,13 @@
 // VirtualPhone: a phone that lives in a directory: its values, apps, trust and plug state, and the hub that lists phones.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "UniqueFd.h"
 
 // Layout of a phone directory DIR:
 //   DIR/device.plist               the phone's state (XML property list, replaced atomically)
@@ -36,7 +40,12 @@ inline constexpr const char* kDefaultCompanionApp = "com.mrz4.ringtone.pid40ch1"
 // Creates DIR (and its media area and app containers with a Documents folder) and writes its
 // state; registers it in the hub. Fails when DIR already holds a phone.
 bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error);
-// Reads DIR/device.plist; nothing when it is missing or malformed.
+// A unique device id as phones have them: 40 hexadecimal digits, or 8 hexadecimal digits, "-"
+// and 16 more, in either case. The id names the phone's entry in the hub, so nothing else is
+// accepted.
+bool IsValidDeviceId(std::string_view id);
+
+// Reads DIR/device.plist; nothing when it is missing, malformed or has no valid device id.
 std::optional<PhoneConfig> LoadPhone(const std::string& dir);
 // Replaces DIR/device.plist atomically.
 bool SavePhone(const std::string& dir, const PhoneConfig& config);
@@ -45,9 +54,15 @@ bool SetPlugged(const std::string& dir, bool plugged, std::string* error);
 bool SetTrusted(const std::string& dir, bool trusted, std::string* error);
 
 std::string MediaRoot(const std::string& dir);
+// Opens the folder DIR/<components...> to serve as the root of a connection: one component at
+// a time beneath DIR, never following a symbolic link, so that whatever a client renames inside
+// the phone, a root is always a real folder of the phone. Invalid when it is missing or a link.
+UniqueFd OpenPhoneFolder(const std::string& dir, std::initializer_list<std::string_view> components);
 std::string ContainerRoot(const std::string& dir, const std::string& bundleId);
 
-// The hub: RUVO_PHONE_HUB when set, else $XDG_STATE_HOME/ruvo/phones (~/.local/state/...).
+// The hub: RUVO_PHONE_HUB when set, else $XDG_STATE_HOME/ruvo/phones, else
+// ~/.local/state/ruvo/phones; empty when there is no home to put it in. Folders it creates for
+// the hub are private to the user (mode 0700).
 std::string HubDirectory();
 // Adds DIR (made absolute) to the hub; replaces an older entry of the same device id.
 bool RegisterPhone(const std::string& dir, std::string* error);

@@ -28,7 +28,7 @@ struct Releaser {
 // One owned reference, released at scope end.
 using Ref = std::unique_ptr<const void, Releaser>;
 
-Ref makeString(const char* text) { return Ref(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8)); }
+Ref MakeString(const char* text) { return Ref(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8)); }
 
 template <typename T>
 Ref makeNumber(CFNumberType type, T value) {
@@ -142,7 +142,7 @@ Ref buildSample() {
     auto set = [&](const char* key, const Ref& value) {
         CFDictionarySetValue(dict(root), __CFStringMakeConstantString(key), value.get());
     };
-    set("name", makeString("Ringtone \u266b \u65e5\u672c"));
+    set("name", MakeString("Ringtone \u266b \u65e5\u672c"));
     set("count", makeNumber<int8_t>(kCFNumberSInt8Type, -5));
     set("min", makeNumber<int64_t>(kCFNumberSInt64Type, std::numeric_limits<int64_t>::min()));
     set("max", makeNumber<long long>(kCFNumberLongLongType, std::numeric_limits<long long>::max()));
@@ -152,12 +152,12 @@ Ref buildSample() {
     set("blob", makeData(std::string_view("\x00\x01\xff", 3)));
     Ref list(typeArray());
     CFArrayAppendValue(array(list), makeNumber<int32_t>(kCFNumberSInt32Type, 1).get());
-    CFArrayAppendValue(array(list), makeString("two").get());
+    CFArrayAppendValue(array(list), MakeString("two").get());
     CFArrayAppendValue(array(list), Ref(typeArray()).get());
     CFArrayAppendValue(array(list), Ref(typeDictionary()).get());
     set("list", list);
     set("when", Ref(CFDateCreate(nullptr, 0.0)));
-    set("escaped", makeString("<&>\"'"));
+    set("escaped", MakeString("<&>\"'"));
     return root;
 }
 
@@ -250,7 +250,7 @@ TEST(CFRetainRelease, CountsOwnersAndContainersKeepTheirValues) {
     // use after free otherwise) and lets go of it when freed (LeakSanitizer sees a leak otherwise).
     Ref list(typeArray());
     {
-        Ref text = makeString("kept");
+        Ref text = MakeString("kept");
         CFArrayAppendValue(array(list), text.get());
         EXPECT_EQ(CFGetRetainCount(text.get()), 2);
     }
@@ -260,7 +260,7 @@ TEST(CFRetainRelease, CountsOwnersAndContainersKeepTheirValues) {
 }
 
 TEST(CFRetainRelease, CountsStayExactUnderConcurrentRetainAndRelease) {
-    Ref shared = makeString("shared");
+    Ref shared = MakeString("shared");
     constexpr int kThreads = 8;
     constexpr int kRounds = 20000;
     std::atomic<bool> go{false};
@@ -292,7 +292,7 @@ TEST(CFDictionary, RetainsThroughTypeCallbacksOnlyAndReleasesOnReplaceAndRemove)
     };
     for (const auto& c : cases) {
         Ref d(CFDictionaryCreateMutable(nullptr, 2, c.keys, c.values));
-        Ref key = makeString("Key");
+        Ref key = MakeString("Key");
         Ref first = makeNumber<int32_t>(kCFNumberSInt32Type, 1);
         Ref second = makeNumber<int32_t>(kCFNumberSInt32Type, 2);
 
@@ -324,9 +324,9 @@ TEST(CFDictionary, RetainsThroughTypeCallbacksOnlyAndReleasesOnReplaceAndRemove)
 }
 
 TEST(CFDictionary, TypeCallbacksMatchKeysByValueNullCallbacksByIdentity) {
-    Ref stored = makeString("ApplicationType");
-    Ref sameText = makeString("ApplicationType");
-    Ref value = makeString("User");
+    Ref stored = MakeString("ApplicationType");
+    Ref sameText = MakeString("ApplicationType");
+    Ref value = MakeString("User");
 
     Ref byValue(typeDictionary());
     CFDictionarySetValue(dict(byValue), stored.get(), value.get());
@@ -418,7 +418,7 @@ TEST(CFString, LengthCountsUtf16Units) {
         {"", 0}, {"abc", 3}, {"h\u00e9llo", 5}, {"\u65e5\u672c\u8a9e", 3}, {"\U0001F600", 2}, {"a\U0001F600b", 4},
     };
     for (const auto& c : cases) {
-        Ref s = makeString(c.text);
+        Ref s = MakeString(c.text);
         ASSERT_NE(s, nullptr) << c.text;
         EXPECT_EQ(CFStringGetLength(str(s)), c.length) << c.text;
         EXPECT_EQ(textOf(s.get()), c.text);
@@ -436,7 +436,7 @@ TEST(CFString, RejectsTextThatIsNotUtf8) {
         {"Latin-1 byte", "caf\xe9"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(makeString(c.bytes), nullptr) << c.desc;
+        EXPECT_EQ(MakeString(c.bytes), nullptr) << c.desc;
         EXPECT_EQ(__CFStringMakeConstantString(c.bytes), nullptr) << c.desc;
     }
     constexpr CFStringEncoding kASCII = 0x0600;
@@ -444,7 +444,7 @@ TEST(CFString, RejectsTextThatIsNotUtf8) {
 }
 
 TEST(CFString, GetCStringSucceedsOnlyWhenTextAndTerminatorFit) {
-    Ref s = makeString("\u65e5\u672c");  // 2 UTF-16 units, 6 UTF-8 bytes
+    Ref s = MakeString("\u65e5\u672c");  // 2 UTF-16 units, 6 UTF-8 bytes
     const struct {
         CFIndex size;
         bool fits;
@@ -486,8 +486,8 @@ TEST(CFString, CompareOrdersByUtf16UnitsAndFoldsCaseOnRequest) {
         {"\uff61", "\U0001F600", 0, 1},
     };
     for (const auto& c : cases) {
-        Ref a = makeString(c.a);
-        Ref b = makeString(c.b);
+        Ref a = MakeString(c.a);
+        Ref b = MakeString(c.b);
         EXPECT_EQ(CFStringCompare(str(a), str(b), c.options), c.expected) << c.a << " vs " << c.b;
         EXPECT_EQ(CFStringCompare(str(b), str(a), c.options), -c.expected) << c.b << " vs " << c.a;
     }
@@ -603,7 +603,7 @@ TEST(CFNumber, GetValueConvertsAndTellsWhenValueIsLost) {
 }
 
 TEST(CFTypes, EachKindHasItsOwnTypeId) {
-    Ref s = makeString("s");
+    Ref s = MakeString("s");
     Ref n = makeNumber<int32_t>(kCFNumberSInt32Type, 1);
     Ref d = makeData("d");
     Ref t(CFDateCreate(nullptr, 1.0));
@@ -647,13 +647,13 @@ TEST(CFEqual, ComparesByValueAndDeeply) {
     };
     std::vector<Ref> left;
     left.push_back(makeNumber<int8_t>(kCFNumberSInt8Type, 1));
-    left.push_back(makeString("x"));
+    left.push_back(MakeString("x"));
     std::vector<Ref> right;
     right.push_back(makeNumber<double>(kCFNumberFloat64Type, 1.0));
-    right.push_back(makeString("x"));
+    right.push_back(MakeString("x"));
     std::vector<Ref> other;
     other.push_back(makeNumber<double>(kCFNumberFloat64Type, 1.0));
-    other.push_back(makeString("y"));
+    other.push_back(MakeString("y"));
 
     struct Case {
         const char* desc;
@@ -665,8 +665,8 @@ TEST(CFEqual, ComparesByValueAndDeeply) {
         {"SInt64 5 and Float64 5.5", pair(makeNumber<int64_t>(4, 5), makeNumber<double>(6, 5.5)), false},
         {"SInt64 max and 2^63 as a real", pair(makeNumber<int64_t>(4, INT64_MAX), makeNumber<double>(6, 0x1p63)),
          false},
-        {"strings by content", pair(makeString("caf\u00e9"), makeString("caf\u00e9")), true},
-        {"strings differing in case", pair(makeString("Cafe"), makeString("cafe")), false},
+        {"strings by content", pair(MakeString("caf\u00e9"), MakeString("caf\u00e9")), true},
+        {"strings differing in case", pair(MakeString("Cafe"), MakeString("cafe")), false},
         {"data by bytes", pair(makeData(std::string_view("\0a", 2)), makeData(std::string_view("\0a", 2))), true},
         {"data of other bytes", pair(makeData("ab"), makeData("ac")), false},
         {"number and boolean", pair(makeNumber<int32_t>(3, 1), Ref(CFRetain(kCFBooleanTrue))), false},
@@ -959,7 +959,7 @@ TEST(CFPropertyListRead, XmlRoundTripKeepsUnicodeAndNegativeNumbers) {
     EXPECT_EQ(bytesOf(static_cast<CFDataRef>(CFArrayGetValueAtIndex(list, 2))), std::string("\x00\x01\xff", 3));
 
     // The containers are mutable and retain what is put in them.
-    Ref added = makeString("added");
+    Ref added = MakeString("added");
     CFDictionarySetValue(dict(root), CFSTR("Added"), added.get());
     EXPECT_EQ(CFGetRetainCount(added.get()), 2);
 

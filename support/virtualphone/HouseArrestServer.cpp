@@ -10,37 +10,20 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 #include "AfcServer.h"
+#include "BigEndian.h"
+#include "PlistHolder.h"
+#include "UniqueFd.h"
 #include "VirtualPhone.h"
+#include "WaitBound.h"
 
-namespace ruvo::md {
+namespace ruvo::phone {
 namespace {
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // Reads exactly length bytes; false at end of stream, on an error, or when the whole read takes
 // longer than timeoutMs.
@@ -63,6 +46,11 @@ bool ReadExact(int fd, char* buffer, size_t length, int timeoutMs) {
     return true;
 }
 
+int RequestTimeoutMs() {
+    static const int bound = WaitBoundMs(kReceiveTimeoutVariable, kHouseArrestRequestTimeoutMs);
+    return bound;
+}
+
 bool WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {
         // MSG_NOSIGNAL: a client that went away must not take the whole process down with SIGPIPE.
@@ -73,12 +61,6 @@ bool WriteAll(int fd, const char* data, size_t length) {
         length -= static_cast<size_t>(sent);
     }
     return true;
-}
-
-uint64_t ReadBigEndian(const unsigned char* bytes, size_t count) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
-    return value;
 }
 
 std::optional<std::string> StringMember(plist_t dict, const char* key) {
@@ -94,7 +76,7 @@ std::optional<std::string> StringMember(plist_t dict, const char* key) {
 
 // Sends {key: value} as one framed XML property list.
 bool SendReply(int fd, const char* key, const char* value) {
-    PlistPtr reply(plist_new_dict());
+    PlistHolder reply(plist_new_dict());
     plist_dict_set_item(reply.get(), key, plist_new_string(value));
     char* xml = nullptr;
     uint32_t length = 0;
@@ -108,16 +90,16 @@ bool SendReply(int fd, const char* key, const char* value) {
 }
 
 // Reads and parses the one request of the connection; nothing when it is malformed.
-PlistPtr ReadRequest(int fd) {
+PlistHolder ReadRequest(int fd) {
     unsigned char header[4];
-    if (!ReadExact(fd, reinterpret_cast<char*>(header), sizeof header, kHouseArrestRequestTimeoutMs)) return nullptr;
+    if (!ReadExact(fd, reinterpret_cast<char*>(header), sizeof header, RequestTimeoutMs())) return nullptr;
     const uint64_t length = ReadBigEndian(header, sizeof header);
     if (length == 0 || length > kMaxHouseArrestRequest) return nullptr;
     std::string body(length, '\0');
-    if (!ReadExact(fd, body.data(), body.size(), kHouseArrestRequestTimeoutMs)) return nullptr;
+    if (!ReadExact(fd, body.data(), body.size(), RequestTimeoutMs())) return nullptr;
     plist_t request = nullptr;
     plist_from_memory(body.data(), static_cast<uint32_t>(body.size()), &request);
-    PlistPtr owned(request);
+    PlistHolder owned(request);
     if (!owned || plist_get_node_type(owned.get()) != PLIST_DICT) return nullptr;
     return owned;
 }
@@ -128,39 +110,38 @@ bool IsPlainName(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
-// The folder to vend for the app, when the phone has it as a User app with a container.
-std::optional<std::string> VendedRoot(const std::string& phoneDir, const std::string& bundleId, bool documentsOnly) {
-    if (!IsPlainName(bundleId)) return std::nullopt;
-    const auto config = phone::LoadPhone(phoneDir);
-    if (!config) return std::nullopt;
+// The folder to vend for the app, when the phone has it as a User app with a container. It is
+// opened from the phone's folder one name at a time without following links, so a link that a
+// client made inside the phone never becomes the root of a connection.
+UniqueFd VendedRoot(const std::string& phoneDir, const std::string& bundleId, bool documentsOnly) {
+    if (!IsPlainName(bundleId)) return UniqueFd();
+    const auto config = LoadPhone(phoneDir);
+    if (!config) return UniqueFd();
     const auto& apps = config->userApps;
-    if (std::find(apps.begin(), apps.end(), bundleId) == apps.end()) return std::nullopt;
-    std::string root = phone::ContainerRoot(phoneDir, bundleId);
-    if (documentsOnly) root += "/Documents";
-    std::error_code error;
-    if (!std::filesystem::is_directory(root, error)) return std::nullopt;
-    return root;
+    if (std::find(apps.begin(), apps.end(), bundleId) == apps.end()) return UniqueFd();
+    if (documentsOnly) return OpenPhoneFolder(phoneDir, {"containers", bundleId, "Documents"});
+    return OpenPhoneFolder(phoneDir, {"containers", bundleId});
 }
 
 void Serve(UniqueFd& connection, const std::string& phoneDir) {
-    PlistPtr request = ReadRequest(connection.get());
+    PlistHolder request = ReadRequest(connection.Get());
     if (!request) return;
     const auto command = StringMember(request.get(), "Command");
     const bool vendContainer = command == "VendContainer";
     const bool vendDocuments = command == "VendDocuments";
     if (!vendContainer && !vendDocuments) {
-        SendReply(connection.get(), "Error", "UnknownCommand");
+        SendReply(connection.Get(), "Error", "UnknownCommand");
         return;
     }
     const auto identifier = StringMember(request.get(), "Identifier");
-    const auto root = identifier ? VendedRoot(phoneDir, *identifier, vendDocuments) : std::nullopt;
-    if (!root) {
-        SendReply(connection.get(), "Error", "InstallationLookupFailed");
+    UniqueFd root = identifier ? VendedRoot(phoneDir, *identifier, vendDocuments) : UniqueFd();
+    if (!root.Valid()) {
+        SendReply(connection.Get(), "Error", "InstallationLookupFailed");
         return;
     }
-    if (!SendReply(connection.get(), "Status", "Complete")) return;
+    if (!SendReply(connection.Get(), "Status", "Complete")) return;
     // From here on the connection speaks AFC; the AFC server closes it when the client is done.
-    afc::ServeAfc(connection.release(), *root);
+    afc::ServeAfc(connection.Release(), std::move(root));
 }
 
 }  // namespace
@@ -174,4 +155,4 @@ void ServeHouseArrest(int fd, const std::string& phoneDir) {
     }
 }
 
-}  // namespace ruvo::md
+}  // namespace ruvo::phone

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace ruvo::md {
+namespace ruvo::phone {
 
 // A request is a few hundred bytes; a longer announced body ends the connection unread. The bound
 // also keeps what reaches libplist small: its parsers have no nesting limit of their own.
@@ -21,4 +21,4 @@ inline constexpr int kHouseArrestRequestTimeoutMs = 30000;
 // the connection is closed; a malformed request closes it without a reply.
 void ServeHouseArrest(int fd, const std::string& phoneDir);
 
-}  // namespace ruvo::md
+}  // namespace ruvo::phone

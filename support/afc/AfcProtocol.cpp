@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -65,6 +66,21 @@ IoResult RecvExact(int fd, char* buffer, size_t length, const Deadline& deadline
     return IoResult::Ok;
 }
 
+// Reads length bytes into out. The buffer grows with what has really arrived, a piece at a time,
+// so a header that announces tens of MiB costs nothing until the bytes come.
+IoResult RecvGrowing(int fd, std::string& out, uint64_t length, const Deadline& deadline) {
+    constexpr size_t kPiece = 64 * 1024;
+    out.clear();
+    while (out.size() < length) {
+        const size_t had = out.size();
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(length - had, kPiece));
+        out.resize(had + piece);
+        IoResult r = RecvExact(fd, out.data() + had, piece, deadline);
+        if (r != IoResult::Ok) return r;
+    }
+    return IoResult::Ok;
+}
+
 uint64_t LoadU64(const unsigned char* p) {
     uint64_t value = 0;
     for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
@@ -111,14 +127,11 @@ IoResult ReadPacket(int fd, Packet& out, int firstByteTimeoutMs, int timeoutMs) 
     r = DecodeHeader(raw, header);
     if (r != IoResult::Ok) return r;
 
-    // Both sizes are bounded by DecodeHeader, so these allocations are at most a few tens of MiB.
     out.packetNum = header.packetNum;
     out.operation = header.operation;
-    out.data.assign(header.thisLength - kHeaderSize, '\0');
-    out.payload.assign(header.entireLength - header.thisLength, '\0');
-    r = RecvExact(fd, out.data.data(), out.data.size(), deadline);
+    r = RecvGrowing(fd, out.data, header.thisLength - kHeaderSize, deadline);
     if (r != IoResult::Ok) return r;
-    return RecvExact(fd, out.payload.data(), out.payload.size(), deadline);
+    return RecvGrowing(fd, out.payload, header.entireLength - header.thisLength, deadline);
 }
 
 IoResult WritePacket(int fd, uint64_t packetNum, Op operation, std::string_view data, std::string_view payload,
