@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -359,6 +361,44 @@ TEST_F(AfcSocketPair, LargePacketSurvivesPartialSendsAndReads) {
     EXPECT_TRUE(p.payload == payload);
 }
 
+// Heap in use by the whole process, all arenas and mapped blocks; 0 where the allocator is not
+// glibc's (the sanitizers replace it and report nothing here).
+size_t HeapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+TEST_F(AfcSocketPair, AnnouncedPayloadCostsOnlyWhatHasArrived) {
+    void* volatile probe = malloc(1 << 20);
+    const bool measurable = HeapInUse() >= (1 << 20);
+    free(probe);
+    if (!measurable) GTEST_SKIP() << "the allocator does not report its use here";
+
+    // A header that announces the largest payload, then a few bytes of it and silence.
+    const std::string announced = RawPacket(ruvo::afc::kHeaderSize + ruvo::afc::kMaxPayloadLength,
+                                            ruvo::afc::kHeaderSize, 1, static_cast<uint64_t>(Op::FileWrite));
+    const size_t before = HeapInUse();
+    IoResult result = IoResult::Ok;
+    std::thread reader([&] {
+        Packet p;
+        result = ruvo::afc::ReadPacket(fds_[1], p, 5000, 5000);
+    });
+    SendAll(fds_[0], announced + std::string(1000, 'x'));
+    // Once the reader has taken every byte sent, it is waiting for the rest of the payload.
+    int queued = 1;
+    for (int i = 0; i < 5000 && queued > 0; ++i) {
+        ASSERT_EQ(ioctl(fds_[1], FIONREAD, &queued), 0);
+        if (queued > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(queued, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const size_t during = HeapInUse();
+    shutdown(fds_[0], SHUT_WR);
+    reader.join();
+    EXPECT_EQ(result, IoResult::Closed);
+    EXPECT_LT(during, before + 4 * 1024 * 1024) << "a 32 MiB announcement was allocated before its bytes came";
+}
+
 TEST_F(AfcSocketPair, PacketDrippedBytewiseIsReassembled) {
     std::string bytes = Frame(9, Op::GetFileInfo, std::string("a/b\0", 4), "xyz");
     std::thread writer([&] {
@@ -396,9 +436,7 @@ TEST(AfcCodec, ReadFailuresAreTold) {
         SendAll(fds[0], c.sent);
         if (c.closeAfter) shutdown(fds[0], SHUT_WR);
         Packet p;
-        auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(ruvo::afc::ReadPacket(fds[1], p, 100, 100), c.expected) << c.desc;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.desc;
         close(fds[0]);
         close(fds[1]);
     }
@@ -1055,13 +1093,10 @@ TEST(AfcClient, SilentPhoneTimesOut) {
     ASSERT_EQ(AFCConnectionOpen(phone.Fd(), 1, &conn), MDERR_OK);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(AFCDirectoryCreate(conn, "/d"), MDERR_TIMEOUT);
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
-    EXPECT_LT(elapsed, std::chrono::seconds(3));
-    // A late reply would be out of step, so the connection stays failed without waiting again.
-    start = std::chrono::steady_clock::now();
-    EXPECT_NE(AFCDirectoryCreate(conn, "/d"), MDERR_OK);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    // A late reply would be out of step, so the connection stays failed: the next call is refused
+    // as a broken connection at once instead of being sent and timing out again.
+    EXPECT_EQ(AFCDirectoryCreate(conn, "/d"), MDERR_SOCKET);
     AFCConnectionClose(conn);
 }
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "CFHolder.h"
 #include "MobileDevice.h"
 #include "VirtualPhone.h"
 
@@ -33,10 +34,7 @@ namespace {
 // The driver looks at the hub every 200 ms; a notice or a closed socket is waited for this long.
 constexpr auto kWait = 5s;
 
-struct CFReleaser {
-    void operator()(CFTypeRef value) const { CFRelease(value); }
-};
-using CFHolder = std::unique_ptr<const void, CFReleaser>;
+using ruvo::cf::CFHolder;
 
 std::optional<std::string> Utf8(CFTypeRef value) {
     if (!value || CFGetTypeID(value) != CFStringGetTypeID()) return std::nullopt;
@@ -498,6 +496,55 @@ TEST_F(MobileDeviceTest, HandlerCanUnsubscribeItself) {
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(self.subscription), MDERR_INVALID_ARGUMENT);
 }
 
+TEST_F(MobileDeviceTest, UnsubscribeWaitsForTheRunningHandlerHoweverLong) {
+    // The handler is held inside its call for longer than any fixed bound a library might pick
+    // (it was once ten seconds); unsubscribing from another thread must not return before the
+    // handler has, since the caller frees the handler's argument next.
+    struct Held {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;
+        bool release = false;
+        bool returned = false;
+        AMDeviceNotificationRef subscription = nullptr;
+        static void Handler(am_device_notification_callback_info*, void* arg) {
+            auto* self = static_cast<Held*>(arg);
+            std::unique_lock lock(self->mutex);
+            if (self->entered) return;
+            self->entered = true;
+            self->changed.notify_all();
+            self->changed.wait(lock, [self] { return self->release; });
+            self->returned = true;
+        }
+    };
+    const Phone phone = MakePhone(Plugged());
+    ASSERT_NE(Attach(phone), nullptr);
+    auto held = std::make_unique<Held>();
+    // A late subscriber hears of the attached phone at once.
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Held::Handler, 0, 0, held.get(), &held->subscription), MDERR_OK);
+    {
+        std::unique_lock lock(held->mutex);
+        ASSERT_TRUE(held->changed.wait_for(lock, kWait, [&] { return held->entered; }));
+    }
+    std::atomic<bool> unsubscribed{false};
+    std::thread unsubscriber([&] {
+        EXPECT_EQ(AMDeviceNotificationUnsubscribe(held->subscription), MDERR_OK);
+        // Whatever the handler did must be over by now.
+        std::scoped_lock lock(held->mutex);
+        EXPECT_TRUE(held->returned);
+        unsubscribed = true;
+    });
+    std::this_thread::sleep_for(11s);
+    EXPECT_FALSE(unsubscribed.load());
+    {
+        std::scoped_lock lock(held->mutex);
+        held->release = true;
+    }
+    held->changed.notify_all();
+    unsubscriber.join();
+    EXPECT_TRUE(unsubscribed.load());
+}
+
 TEST_F(MobileDeviceTest, HandlerCanOpenASessionOnTheAnnouncedDevice) {
     // The device manager reads the device's values from inside its handler.
     struct Reader {
@@ -852,6 +899,98 @@ TEST_F(MobileDeviceTest, UnplugEndsOpenServiceConnections) {
     EXPECT_EQ(ReadUntilClosed(houseArrestSocket.get()), "");
     Fd refused;
     EXPECT_EQ(StartService(device, "com.apple.afc", refused), MDERR_NO_DEVICE);
+}
+
+TEST_F(MobileDeviceTest, ConnectionsPerPhoneAreCapped) {
+    const Phone phone = MakePhone(Plugged());
+    AMDeviceRef device = Attach(phone);
+    ASSERT_NE(device, nullptr);
+    std::vector<std::unique_ptr<Fd>> open;
+    for (int i = 0; i < 64; ++i) {
+        open.push_back(std::make_unique<Fd>());
+        ASSERT_EQ(StartService(device, "com.apple.afc", *open.back()), MDERR_OK) << "connection " << i;
+    }
+    Fd refused;
+    EXPECT_EQ(StartService(device, "com.apple.mobile.house_arrest", refused), MDERR_BUSY);
+    EXPECT_EQ(refused.get(), -1);
+
+    // A connection that ends frees its place once its server has seen it go.
+    open.pop_back();
+    int result = MDERR_BUSY;
+    Fd again;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while ((result = StartService(device, "com.apple.afc", again)) == MDERR_BUSY &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(result, MDERR_OK);
+    AfcConnection afc(again.get());
+    ASSERT_EQ(afc.result(), MDERR_OK);
+    EXPECT_TRUE(AfcList(afc.get(), "/").contains("iTunes_Control"));
+}
+
+// A phone-side folder may be a symbolic link (real phones have them); a client that renames
+// things so that such a link stands where a service root was must not be served what the link
+// points at. Each case prepares the swap through one connection and then asks for the root
+// anew; whatever the new connection is, it must neither show nor change the outside folder.
+TEST_F(MobileDeviceTest, RenamingALinkIntoARootsPlaceLeadsNowhere) {
+    struct Case {
+        const char* desc;
+        bool afc2;
+    };
+    const Case cases[] = {{"afc2 swaps the media folder", true}, {"house_arrest swaps the Documents folder", false}};
+    for (const auto& c : cases) {
+        PhoneConfig config = Plugged();
+        config.offersAfc2 = c.afc2;
+        config.userApps = {"com.example.tones"};
+        const Phone phone = MakePhone(config);
+        AMDeviceRef device = Attach(phone);
+        ASSERT_NE(device, nullptr) << c.desc;
+        const fs::path outside = fs::path(s_root) / ("outside" + std::to_string(s_counter++));
+        fs::create_directories(outside);
+        { std::ofstream(outside / "secret") << "not the phone's"; }
+        const fs::path container = ruvo::phone::ContainerRoot(phone.dir, "com.example.tones");
+        // The link sits where the swapping client can reach it: the phone's folder for afc2,
+        // the app's container for house_arrest.
+        fs::create_directory_symlink(outside, (c.afc2 ? fs::path(phone.dir) : container) / "escape");
+
+        Fd swapper;
+        if (c.afc2) {
+            ASSERT_EQ(StartService(device, "com.apple.afc2", swapper), MDERR_OK) << c.desc;
+        } else {
+            ASSERT_EQ(StartService(device, "com.apple.mobile.house_arrest", swapper), MDERR_OK) << c.desc;
+            ASSERT_TRUE(SendAll(swapper.get(), HouseArrestRequest("VendContainer", "com.example.tones")));
+            ASSERT_TRUE(ReadReply(swapper.get())) << c.desc;
+        }
+        {
+            AfcConnection afc(swapper.get());
+            ASSERT_EQ(afc.result(), MDERR_OK) << c.desc;
+            const char* root = c.afc2 ? "/media" : "/Documents";
+            ASSERT_EQ(AFCRenamePath(afc.get(), root, "/moved-away"), MDERR_OK) << c.desc;
+            ASSERT_EQ(AFCRenamePath(afc.get(), "/escape", root), MDERR_OK) << c.desc;
+        }
+
+        Fd victim;
+        int started = MDERR_OK;
+        if (c.afc2) {
+            started = StartService(device, "com.apple.afc", victim);
+        } else {
+            ASSERT_EQ(StartService(device, "com.apple.mobile.house_arrest", victim), MDERR_OK) << c.desc;
+            ASSERT_TRUE(SendAll(victim.get(), HouseArrestRequest("VendDocuments", "com.example.tones")));
+            const auto reply = ReadReply(victim.get());
+            started = reply && reply->count("Status") ? MDERR_OK : MDERR_SERVICE_NOT_FOUND;
+        }
+        if (started == MDERR_OK) {
+            AfcConnection afc(victim.get());
+            ASSERT_EQ(afc.result(), MDERR_OK) << c.desc;
+            EXPECT_FALSE(AfcList(afc.get(), "/").contains("secret")) << c.desc;
+            EXPECT_FALSE(AfcReadFile(afc.get(), "/secret").has_value()) << c.desc;
+            EXPECT_NE(AfcWriteFile(afc.get(), "/planted", "x"), MDERR_OK) << c.desc;
+        }
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(outside)) names.insert(entry.path().filename().string());
+        EXPECT_EQ(names, std::set<std::string>{"secret"}) << c.desc;
+        EXPECT_EQ(FileText(outside / "secret"), "not the phone's") << c.desc;
+    }
 }
 
 // --- house_arrest ---
