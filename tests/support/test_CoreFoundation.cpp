@@ -1,5 +1,7 @@
 // Tests of the CoreFoundation stand-in: reference counts, containers, strings, numbers, and the
 // XML and binary property lists checked against Python's plistlib as an independent reader.
+#include "BigEndian.h"
+#include "CFHolder.h"
 #include "CoreFoundation.h"
 
 #include <gtest/gtest.h>
@@ -22,11 +24,8 @@
 
 namespace {
 
-struct Releaser {
-    void operator()(const void* value) const { CFRelease(value); }
-};
 // One owned reference, released at scope end.
-using Ref = std::unique_ptr<const void, Releaser>;
+using Ref = ruvo::cf::CFHolder;
 
 Ref MakeString(const char* text) { return Ref(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8)); }
 
@@ -180,9 +179,9 @@ public:
         } else {
             object += static_cast<char>(0xAF);
             object += static_cast<char>(0x12);  // the count, as a 4-byte integer
-            appendBigEndian(object, refs.size(), 4);
+            ruvo::AppendBigEndian(object, refs.size(), 4);
         }
-        for (uint64_t ref : refs) appendBigEndian(object, ref, kRefSize);
+        for (uint64_t ref : refs) ruvo::AppendBigEndian(object, ref, kRefSize);
         return add(object);
     }
     uint64_t boolean(bool value) { return add(std::string(1, value ? '\x09' : '\x08')); }
@@ -196,13 +195,13 @@ public:
             out += object;
         }
         uint64_t tableOffset = out.size();
-        for (uint64_t offset : offsets) appendBigEndian(out, offset, kOffsetSize);
+        for (uint64_t offset : offsets) ruvo::AppendBigEndian(out, offset, kOffsetSize);
         out += std::string(6, '\0');
         out += static_cast<char>(kOffsetSize);
         out += static_cast<char>(kRefSize);
-        appendBigEndian(out, objects_.size(), 8);
-        appendBigEndian(out, top, 8);
-        appendBigEndian(out, tableOffset, 8);
+        ruvo::AppendBigEndian(out, objects_.size(), 8);
+        ruvo::AppendBigEndian(out, top, 8);
+        ruvo::AppendBigEndian(out, tableOffset, 8);
         return out;
     }
 
@@ -218,9 +217,6 @@ private:
     static constexpr size_t kRefSize = 4;
     static constexpr size_t kOffsetSize = 4;
 
-    static void appendBigEndian(std::string& out, uint64_t value, size_t width) {
-        for (size_t k = width; k-- > 0;) out += static_cast<char>((value >> (8 * k)) & 0xFF);
-    }
     uint64_t add(std::string object) {
         objects_.push_back(std::move(object));
         return objects_.size() - 1;
