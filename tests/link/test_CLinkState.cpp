@@ -1,5 +1,5 @@
 // Tests of the link state: the initial app link record and the busy marks.
-#include "LinkState.h"
+#include "CLinkState.h"
 
 #include <gtest/gtest.h>
 
