@@ -205,9 +205,9 @@ void CParseBplist::AppendText(int index, uint64_t start, uint64_t size, CJson* p
     if (!Charge(kCharCost * static_cast<int64_t>(size))) {
         return;
     }
-    // Keys are shared by every dictionary that uses them, and each conversion opens a code
-    // page converter, so an object's text is converted once per parse. The cache holds no more
-    // text than the budget has already been charged for.
+    // Keys are shared by every dictionary that uses them (five per tone of a catalogue), so an
+    // object's text is converted once per parse. The cache holds no more text than the budget
+    // has already been charged for.
     auto cached = m_texts.find(index);
     if (cached == m_texts.end()) {
         cached = m_texts.emplace(index, AnsiToText(std::string_view(bytes, size))).first;
