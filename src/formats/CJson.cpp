@@ -251,12 +251,28 @@ void CJson::Clear() {
     WipeData();
 }
 
-void CJson::SetKey(const std::u16string& key) { m_key = key; }
-std::u16string CJson::GetKey() const { return m_key; }
-std::u16string CJson::GetValue() const { return m_value; }
-std::u16string CJson::GetType() const { return m_type; }
+void CJson::SetKey(const std::u16string& key) {
+    std::scoped_lock lock(m_lock);
+    m_key = key;
+}
+
+std::u16string CJson::GetKey() const {
+    std::scoped_lock lock(m_lock);
+    return m_key;
+}
+
+std::u16string CJson::GetValue() const {
+    std::scoped_lock lock(m_lock);
+    return m_value;
+}
+
+std::u16string CJson::GetType() const {
+    std::scoped_lock lock(m_lock);
+    return m_type;
+}
 
 void CJson::SetValue(const std::u16string& t) {
+    std::scoped_lock lock(m_lock);
     m_value = t;
     m_type = kString;
     if (StartsWith(t, u'{') && EndsWith(t, u'}')) m_type = kList;
@@ -290,20 +306,35 @@ void CJson::SetValue(const std::u16string& t) {
 }
 
 void CJson::SetLong(int32_t value) {
+    std::u16string text = FormatSigned(value);
+    std::scoped_lock lock(m_lock);
     m_type = kLong;
-    m_value = FormatSigned(value);
+    m_value = std::move(text);
 }
 
 void CJson::SetData(uint8_t* data, int32_t length) {
+    std::scoped_lock lock(m_lock);
     WipeData();
     m_data = data;
     m_dataLength = length;
 }
 
-const uint8_t* CJson::GetData() const { return m_data; }
-int32_t CJson::GetDataLength() const { return m_dataLength; }
-CJson* CJson::GetParent() const { return m_parent; }
-int CJson::GetChildCount() const { return static_cast<int>(m_children.size()); }
+const uint8_t* CJson::GetData() const {
+    std::scoped_lock lock(m_lock);
+    return m_data;
+}
+
+int32_t CJson::GetDataLength() const {
+    std::scoped_lock lock(m_lock);
+    return m_dataLength;
+}
+
+CJson* CJson::GetParent() const { return m_parent.load(); }
+
+int CJson::GetChildCount() const {
+    std::scoped_lock lock(m_lock);
+    return static_cast<int>(m_children.size());
+}
 
 CJson* CJson::GetChild(int index) {
     std::scoped_lock lock(m_lock);
@@ -313,15 +344,27 @@ CJson* CJson::GetChild(int index) {
 
 CJson* CJson::AddChild(CJson* child) {
     if (!child) return nullptr;
-    child->m_parent = this;
-    if (m_type == kString) m_type = (child->m_key.empty() && child->m_children.empty()) ? kArray : kList;
+    // A node has one owner. One that is already held would be deleted by both of its parents,
+    // and this node or an ancestor of it would end up inside its own subtree.
+    for (CJson* up = this; up; up = up->m_parent.load())
+        if (up == child) return nullptr;
+    CJson* none = nullptr;
+    if (!child->m_parent.compare_exchange_strong(none, this)) return nullptr;
+
+    std::scoped_lock lock(m_lock);
+    if (m_type == kString) {
+        std::scoped_lock childLock(child->m_lock);
+        m_type = (child->m_key.empty() && child->m_children.empty()) ? kArray : kList;
+    }
     m_children.push_back(child);
     return child;
 }
 
 CJson* CJson::AddChild(const std::u16string& key, const std::u16string& value) {
     auto* child = new CJson(key, value);
-    m_type = (key.empty() && !child->m_value.empty()) ? kArray : kList;
+    const bool keyless = key.empty() && !child->GetValue().empty();
+    std::scoped_lock lock(m_lock);
+    m_type = keyless ? kArray : kList;
     return AddChild(child);
 }
 
@@ -331,17 +374,26 @@ CJson* CJson::AddChild(const std::u16string& key, uint32_t value) { return AddCh
 
 void CJson::RemoveChild(CJson* child) {
     if (!child) return;
+    std::scoped_lock lock(m_lock);
     // Only a node of our own is deleted: deleting a node that another parent still holds
     // would leave that parent with a dangling child.
     auto it = std::find(m_children.begin(), m_children.end(), child);
     if (it == m_children.end()) return;
-    child->Clear();
-    m_children.erase(std::remove(m_children.begin(), m_children.end(), child), m_children.end());
+    m_children.erase(it);
     delete child;
+}
+
+std::vector<CJson*> CJson::ReleaseChildren() {
+    std::vector<CJson*> children;
+    std::scoped_lock lock(m_lock);
+    children.swap(m_children);
+    for (CJson* child : children) child->m_parent.store(nullptr);
+    return children;
 }
 
 bool CJson::Matches(const std::u16string& key, const std::u16string& value) const {
     if (key.empty() && value.empty()) return false;
+    std::scoped_lock lock(m_lock);
     if (!key.empty() && m_key != key) return false;
     if (!value.empty() && m_value != value) return false;
     return true;
@@ -365,18 +417,18 @@ CJson* CJson::FindNode(const std::u16string& key, const std::u16string& value, b
 }
 
 CJson* CJson::Clone() {
+    std::scoped_lock lock(m_lock);
     auto* copy = new CJson(m_key, m_value);
     copy->m_type = m_type;
-    if (m_data) {
-        // A block recorded without a positive length is taken to be zero-terminated text.
-        size_t size = m_dataLength > 0 ? static_cast<size_t>(m_dataLength)
-                                       : std::strlen(reinterpret_cast<const char*>(m_data)) + 1;
+    // Only a block of known length is copied: with a length of 0 or less there is no size to
+    // copy, and nothing says the block is zero-terminated, so the copy holds no block.
+    if (m_data && m_dataLength > 0) {
+        const auto size = static_cast<size_t>(m_dataLength);
         auto* block = new uint8_t[size];
         std::memcpy(block, m_data, size);
         copy->m_data = block;
         copy->m_dataLength = m_dataLength;
     }
-    std::scoped_lock lock(m_lock);
     for (CJson* child : m_children) copy->AddChild(child->Clone());
     return copy;
 }
@@ -431,21 +483,23 @@ std::u16string CJson::Mask(const std::u16string& s) {
 }
 
 std::u16string CJson::ToString() {
+    // Some forms depend on the parent's type name. It is read before this node's lock is taken,
+    // so that the parent's lock is never first taken while this one is held.
+    CJson* const parent = m_parent.load();
+    const std::u16string parentType = parent ? parent->GetType() : std::u16string();
+
+    std::scoped_lock lock(m_lock);
     std::u16string body;
-    {
-        std::scoped_lock lock(m_lock);
-        for (CJson* child : m_children) {
-            std::u16string text = child->ToString();
-            if (!body.empty()) body += u',';
-            body += text;
-        }
-        if (m_children.empty()) body = ReplaceAll(ReplaceAll(m_value, u"\\", u"\\\\"), u"\"", u"\\\"");
+    for (CJson* child : m_children) {
+        std::u16string text = child->ToString();
+        if (!body.empty()) body += u',';
+        body += text;
     }
+    if (m_children.empty()) body = ReplaceAll(ReplaceAll(m_value, u"\\", u"\\\\"), u"\"", u"\\\"");
 
     const std::u16string& key = m_key;
     const std::u16string& value = m_value;
     const std::u16string& type = m_type;
-    const std::u16string parentType = m_parent ? m_parent->m_type : std::u16string();
     auto wrap = [](char16_t open, const std::u16string& inner, char16_t close) {
         std::u16string r;
         r.reserve(inner.size() + 2);
@@ -483,7 +537,7 @@ std::u16string CJson::ToString() {
         r = ReplaceAll(r, u"[]", u"\"\"");
     } else if (!value.empty()) {
         if (type == kString)
-            r = (m_parent && parentType == kList ? u"\"\":" : u"") + wrap(u'"', body, u'"');
+            r = (parent && parentType == kList ? u"\"\":" : u"") + wrap(u'"', body, u'"');
         else if (type == kArray)
             r = wrap(u'[', body, u']');
         else if (type == kList)
@@ -493,9 +547,9 @@ std::u16string CJson::ToString() {
     } else {
         if (StartsWith(body, u'{'))
             r = wrap(u'[', body, u']');
-        else if (m_parent && parentType == kArray && body.empty())
+        else if (parent && parentType == kArray && body.empty())
             r = u"\"\"";
-        else if (m_parent && parentType == kArray)
+        else if (parent && parentType == kArray)
             r = wrap(u'{', body, u'}');
         else if (type == kArray)
             r = wrap(u'[', body, u']');
@@ -503,7 +557,7 @@ std::u16string CJson::ToString() {
             r = wrap(u'{', body, u'}');
     }
 
-    if (!m_parent && StartsWith(r, u'"')) r = wrap(u'{', r, u'}');
+    if (!parent && StartsWith(r, u'"')) r = wrap(u'{', r, u'}');
     return r;
 }
 

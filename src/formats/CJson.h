@@ -1,6 +1,7 @@
 // CJson: the system's one tree type: JSON codec of the phone-link files and container for every other tree.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -14,10 +15,14 @@
 // A root returned by Parse or Clone belongs to the caller; a node returned by AddChild belongs
 // to its parent.
 //
-// Locking: each node has a recursive lock, held by GetChild, FindChild, FindNode, Clear,
-// ToString and Clone while they walk that node's children, always taken top-down. The
-// mutating operations (AddChild, RemoveChild, Set*) do not lock: callers must not change a
-// node's children while another thread walks them.
+// Locking: each node has a recursive lock, and every operation that reads or changes a node's
+// members or children holds that node's lock while it does. FindNode, Clear, ToString and Clone
+// descend holding the ancestors' locks; locks are always taken top-down, so no node's lock is
+// held while the lock of one of its ancestors is first taken (ToString reads the parent's type
+// name before it locks its own node). The parent link is atomic and taken by AddChild alone.
+// A setter may therefore run while other threads write or search the same tree. What the
+// locks cannot guard is a node's lifetime: a node that one thread removes or clears must not
+// be in use on another.
 class CJson {
 public:
     CJson();
@@ -42,7 +47,9 @@ public:
 
     std::u16string GetType() const;
 
-    // Takes ownership of a block allocated with new[]; the block held before is wiped and freed.
+    // Takes ownership of a block allocated with new[] and of length bytes; the block held
+    // before is wiped and freed. A block given with a length of 0 or less has no known size: it
+    // is freed without wiping, and Clone cannot copy it (the copy holds no block).
     void SetData(uint8_t* data, int32_t length);
     const uint8_t* GetData() const;
     int32_t GetDataLength() const;
@@ -52,13 +59,18 @@ public:
     // Null when the index is negative or not below the child count.
     CJson* GetChild(int index);
 
-    // Attaches an existing heap node (null in, null out) and returns it.
+    // Attaches an existing heap node and returns it. Null when child is null, or when it
+    // already has a parent, is this node or is one of its ancestors: a node has one owner, and
+    // the refused node stays where it was.
     CJson* AddChild(CJson* child);
     // Create CJson(key, value) and attach it; these forms also set this node's type name.
     CJson* AddChild(const std::u16string& key, const std::u16string& value);
     CJson* AddChild(const std::u16string& key, int32_t value);
     CJson* AddChild(const std::u16string& key, uint32_t value);
     void RemoveChild(CJson* child);
+    // Detaches every child in order and hands them to the caller, who owns them from then on
+    // (they have no parent, so they can be attached elsewhere). The type name stays as it is.
+    std::vector<CJson*> ReleaseChildren();
 
     // An empty key or value counts as "not given"; with neither given the result is null.
     CJson* FindChild(const std::u16string& key, const std::u16string& value);
@@ -86,7 +98,7 @@ private:
     std::u16string m_value;
     uint8_t* m_data = nullptr;
     int32_t m_dataLength = 0;
-    CJson* m_parent = nullptr;
+    std::atomic<CJson*> m_parent{nullptr};
     std::vector<CJson*> m_children;
     mutable std::recursive_mutex m_lock;
 };

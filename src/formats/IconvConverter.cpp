@@ -4,6 +4,8 @@
 #include <bit>
 #include <cerrno>
 #include <cstddef>
+#include <map>
+#include <memory>
 
 namespace {
 
@@ -47,6 +49,14 @@ bool IconvConverter::IsOpen() const { return m_toText != kNoConverter && m_fromT
 
 bool IconvConverter::Supports(const std::string& codeset) {
     return !codeset.empty() && IconvConverter(codeset).IsOpen();
+}
+
+IconvConverter& IconvConverter::ForThisThread(const std::string& codeset) {
+    // Conversions reset the converter's state before they start, so reuse carries nothing over.
+    thread_local std::map<std::string, std::unique_ptr<IconvConverter>> converters;
+    std::unique_ptr<IconvConverter>& converter = converters[codeset];
+    if (!converter) converter = std::make_unique<IconvConverter>(codeset);
+    return *converter;
 }
 
 std::u16string IconvConverter::ToText(std::string_view bytes) {

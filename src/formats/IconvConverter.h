@@ -12,7 +12,8 @@
 //    codeset's "?", as a legacy code page writes its default character;
 //  - bytes to text: every byte that does not start a valid sequence becomes U+FFFD, and so does
 //    a sequence cut off by the end of the input; conversion continues after it.
-// One instance is not meant to be shared between threads; make one around a conversion.
+// One instance is not meant to be shared between threads. Opening one costs far more than a
+// short conversion, so ForThisThread keeps one per codeset and thread for reuse.
 class IconvConverter {
 public:
     explicit IconvConverter(const std::string& codeset);
@@ -29,6 +30,11 @@ public:
 
     // Whether iconv can convert between the codeset and UTF-16 in both directions.
     static bool Supports(const std::string& codeset);
+
+    // The calling thread's converter for the codeset, opened at its first use and kept until
+    // the thread ends. Each codeset name gets its own, so a thread that changes code pages
+    // keeps a few.
+    static IconvConverter& ForThisThread(const std::string& codeset);
 
 private:
     iconv_t m_toText;

@@ -9,19 +9,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
+#include <optional>
 
 namespace {
 
 constexpr const char* kUtf8 = "UTF-8";
 
-std::mutex g_overrideMutex;
-std::string g_override;  // guarded by g_overrideMutex
+// The environment variables the code page is read from: our own, then those the user's locale
+// is read from.
+constexpr const char* kSettingVariables[] = {"RUVO_ANSI_CODEPAGE", "LC_ALL", "LC_CTYPE", "LANG"};
+constexpr size_t kSettingCount = std::size(kSettingVariables);
 
-std::string Override() {
-    std::scoped_lock lock(g_overrideMutex);
-    return g_override;
-}
+// Resolving the code page reads the locale and tries a converter for it, which costs as much as
+// a conversion many times over. It is therefore done only when what decides it has changed
+// since the last time: the override or one of the variables. Guarded by g_settingMutex.
+std::mutex g_settingMutex;
+std::string g_override;
+bool g_resolved = false;
+std::optional<std::string> g_variables[kSettingCount];  // as read when last resolved
+std::string g_codepage;                                 // the code page resolved then
 
 // The codeset of the user's locale, read without touching the process's global locale (other
 // threads may be formatting with it). A C/POSIX locale only knows ASCII, which here means UTF-8.
@@ -59,31 +67,55 @@ bool LooksLikeUtf8(std::string_view bytes) {
     return true;
 }
 
-}  // namespace
-
-std::string AnsiCodePage() {
-    std::string codepage = Override();
-    if (codepage.empty()) {
-        const char* env = std::getenv("RUVO_ANSI_CODEPAGE");
-        codepage = (env && *env) ? env : LocaleCodeset();
-    }
+// The code page the override, the environment variable or else the locale names.
+std::string Resolve(const std::string& override, const std::optional<std::string>& variable) {
+    std::string codepage = override;
+    if (codepage.empty()) codepage = (variable && !variable->empty()) ? *variable : LocaleCodeset();
     // A code page iconv cannot convert would lose every non-ASCII character; UTF-8 keeps them.
     if (codepage != kUtf8 && !IconvConverter::Supports(codepage)) return kUtf8;
     return codepage;
 }
 
-void SetAnsiCodePage(const std::string& codepage) {
-    std::scoped_lock lock(g_overrideMutex);
-    g_override = codepage;
+bool Same(const std::optional<std::string>& kept, const char* now) { return now ? kept == now : !kept; }
+
+}  // namespace
+
+std::string AnsiCodePage() {
+    std::scoped_lock lock(g_settingMutex);
+    const char* now[kSettingCount];
+    bool changed = !g_resolved;
+    for (size_t i = 0; i < kSettingCount; ++i) {
+        now[i] = std::getenv(kSettingVariables[i]);
+        changed = changed || !Same(g_variables[i], now[i]);
+    }
+    if (changed) {
+        for (size_t i = 0; i < kSettingCount; ++i) {
+            g_variables[i] = now[i] ? std::optional<std::string>(now[i]) : std::nullopt;
+        }
+        g_codepage = Resolve(g_override, g_variables[0]);
+        g_resolved = true;
+    }
+    return g_codepage;
 }
 
-std::u16string Utf8ToText(std::string_view utf8) { return IconvConverter(kUtf8).ToText(utf8); }
+void SetAnsiCodePage(const std::string& codepage) {
+    std::scoped_lock lock(g_settingMutex);
+    if (codepage == g_override) return;
+    g_override = codepage;
+    g_resolved = false;
+}
 
-std::string TextToUtf8(const std::u16string& text) { return IconvConverter(kUtf8).FromText(text); }
+// Each thread keeps its converters, one per code page name, so that a conversion opens none
+// once its thread has used the code page, and a changed code page is met with its own.
+std::u16string Utf8ToText(std::string_view utf8) { return IconvConverter::ForThisThread(kUtf8).ToText(utf8); }
 
-std::u16string AnsiToText(std::string_view ansi) { return IconvConverter(AnsiCodePage()).ToText(ansi); }
+std::string TextToUtf8(const std::u16string& text) { return IconvConverter::ForThisThread(kUtf8).FromText(text); }
 
-std::string TextToAnsi(const std::u16string& text) { return IconvConverter(AnsiCodePage()).FromText(text); }
+std::u16string AnsiToText(std::string_view ansi) { return IconvConverter::ForThisThread(AnsiCodePage()).ToText(ansi); }
+
+std::string TextToAnsi(const std::u16string& text) {
+    return IconvConverter::ForThisThread(AnsiCodePage()).FromText(text);
+}
 
 std::u16string Utf8OrAnsiToText(std::string_view bytes) {
     const std::string_view data = UpToZero(bytes);

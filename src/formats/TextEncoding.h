@@ -11,7 +11,9 @@
 // The "ANSI code page" is the codeset of the user's locale (a C/POSIX locale counts as UTF-8),
 // or the legacy code page named by the environment variable RUVO_ANSI_CODEPAGE (for example
 // CP936), or the one set with SetAnsiCodePage. One setting serves every conversion, so
-// TextToAnsi, AnsiToUtf8 and the ANSI branch of Utf8OrAnsiToText always agree.
+// TextToAnsi, AnsiToUtf8 and the ANSI branch of Utf8OrAnsiToText always agree. The code page
+// is resolved again only after the override or one of the variables it is read from (that one,
+// LC_ALL, LC_CTYPE, LANG) has changed. All functions here may be called from any thread.
 
 // Bytes up to the first zero (or the end of the view): UTF-8 when they are shaped like UTF-8,
 // decoded with the ANSI code page otherwise.

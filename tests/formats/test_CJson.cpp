@@ -353,7 +353,7 @@ TEST(CJsonNode, CloneIsDeepAndDetached) {
     Tree t = Parse(R"({"a":1,"k":{"b":"x","c":"y"}})");
     t->GetChild(0)->SetData(new uint8_t[2]{'h', 'i'}, 2);
     auto* text = new uint8_t[4]{'a', 'b', 'c', 0};
-    t->GetChild(1)->SetData(text, 0);
+    t->GetChild(1)->SetData(text, 4);
 
     Tree copy(t->Clone());
     EXPECT_EQ(copy->GetParent(), nullptr);
@@ -363,10 +363,108 @@ TEST(CJsonNode, CloneIsDeepAndDetached) {
     EXPECT_NE(copy->GetChild(0)->GetData(), t->GetChild(0)->GetData());
     EXPECT_EQ(copy->GetChild(0)->GetData()[1], 'i');
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy->GetChild(1)->GetData())), "abc");
+    EXPECT_EQ(copy->GetChild(1)->GetDataLength(), 4);
     EXPECT_EQ(copy->GetChild(1)->GetParent(), copy.get());
 
     t->GetChild(0)->SetValue(u"changed");
     EXPECT_EQ(copy->GetChild(0)->GetValue(), u"1");
+}
+
+// A block recorded without a positive length has no known size, so a copy cannot take its
+// bytes and holds no block. The source block is exactly three bytes with no terminator: reading
+// it as text would run past its end, which AddressSanitizer reports.
+TEST(CJsonNode, CloneOfABlockWithoutLengthReadsNothing) {
+    for (const int32_t length : {0, -1, -30}) {
+        CJson node(u"k", u"v");
+        node.SetData(new uint8_t[3]{'a', 'b', 'c'}, length);
+        node.AddChild(u"child", u"1")->SetData(new uint8_t[2]{'x', 'y'}, length);
+
+        std::unique_ptr<CJson> copy(node.Clone());
+        EXPECT_EQ(copy->GetData(), nullptr) << length;
+        EXPECT_EQ(copy->GetDataLength(), 0) << length;
+        ASSERT_EQ(copy->GetChildCount(), 1) << length;
+        EXPECT_EQ(copy->GetChild(0)->GetData(), nullptr) << length;
+        EXPECT_EQ(copy->GetChild(0)->GetDataLength(), 0) << length;
+        EXPECT_EQ(copy->ToString(), node.ToString()) << length;
+
+        // The source keeps its block as it was given.
+        EXPECT_EQ(node.GetDataLength(), length);
+        ASSERT_NE(node.GetData(), nullptr);
+        EXPECT_EQ(node.GetData()[2], 'c');
+    }
+}
+
+// Two small trees: root holds a, a holds b; other holds x.
+struct TwoTrees {
+    std::unique_ptr<CJson> root = std::make_unique<CJson>();
+    std::unique_ptr<CJson> other = std::make_unique<CJson>();
+    CJson* a = root->AddChild(u"a", u"");
+    CJson* b = a->AddChild(u"b", u"1");
+    CJson* x = other->AddChild(u"x", u"2");
+};
+
+// A node that already belongs to a tree cannot be attached again: two owners would both delete
+// it, and a node under itself or its own descendant would never finish deleting.
+TEST(CJsonNode, AddChildRefusesANodeAlreadyInATree) {
+    struct Case {
+        const char* desc;
+        CJson* (*target)(TwoTrees&);
+        CJson* (*node)(TwoTrees&);
+    };
+    const Case cases[] = {
+        {"child of another tree", [](TwoTrees& t) { return t.root.get(); }, [](TwoTrees& t) { return t.x; }},
+        {"child already here", [](TwoTrees& t) { return t.root.get(); }, [](TwoTrees& t) { return t.a; }},
+        {"grandchild moved up", [](TwoTrees& t) { return t.root.get(); }, [](TwoTrees& t) { return t.b; }},
+        {"child under itself", [](TwoTrees& t) { return t.a; }, [](TwoTrees& t) { return t.a; }},
+        {"root under itself", [](TwoTrees& t) { return t.root.get(); }, [](TwoTrees& t) { return t.root.get(); }},
+        {"root under its child", [](TwoTrees& t) { return t.a; }, [](TwoTrees& t) { return t.root.get(); }},
+        {"root under its grandchild", [](TwoTrees& t) { return t.b; }, [](TwoTrees& t) { return t.root.get(); }},
+    };
+    for (const Case& c : cases) {
+        TwoTrees t;
+        CJson* target = c.target(t);
+        CJson* node = c.node(t);
+        const std::u16string rootBefore = t.root->ToString();
+        const std::u16string otherBefore = t.other->ToString();
+        CJson* const parentBefore = node->GetParent();
+        const std::u16string targetType = target->GetType();
+
+        EXPECT_EQ(target->AddChild(node), nullptr) << c.desc;
+        EXPECT_EQ(node->GetParent(), parentBefore) << c.desc;
+        EXPECT_EQ(target->GetType(), targetType) << c.desc;
+        EXPECT_EQ(t.root->ToString(), rootBefore) << c.desc;
+        EXPECT_EQ(t.other->ToString(), otherBefore) << c.desc;
+        // Both trees are deleted here; a node held twice would be deleted twice.
+    }
+
+    // A node that was refused can still go to a tree once it is free.
+    TwoTrees t;
+    auto* free = new CJson(u"f", u"3");
+    EXPECT_EQ(t.root->AddChild(free), free);
+    EXPECT_EQ(free->GetParent(), t.root.get());
+    EXPECT_EQ(t.other->AddChild(free), nullptr);
+    EXPECT_EQ(t.root->GetChildCount(), 2);
+}
+
+// Released children leave their parent in order and free to be attached elsewhere, whole.
+TEST(CJsonNode, ReleaseChildrenHandsThemOver) {
+    Tree from = Parse(R"({"a":1,"k":{"b":"x","c":"y"}})");
+    const std::u16string type = from->GetType();
+    std::vector<CJson*> released = from->ReleaseChildren();
+    EXPECT_EQ(from->GetChildCount(), 0);
+    EXPECT_EQ(from->GetType(), type);
+    ASSERT_EQ(released.size(), 2u);
+    EXPECT_EQ(released[0]->GetKey(), u"a");
+    EXPECT_EQ(released[1]->GetKey(), u"k");
+
+    CJson to;
+    for (CJson* child : released) {
+        EXPECT_EQ(child->GetParent(), nullptr);
+        EXPECT_EQ(to.AddChild(child), child);
+        EXPECT_EQ(child->GetParent(), &to);
+    }
+    EXPECT_EQ(Narrow(to.ToString()), R"({"a":1,"k":[{"b":"x","c":"y"}]})");
+    EXPECT_EQ(from->ReleaseChildren().size(), 0u);
 }
 
 // Readers on several threads walk a shared tree while it is not being changed; run under
@@ -388,6 +486,47 @@ TEST(CJsonNode, ConcurrentWalks) {
     }
     for (auto& th : threads) th.join();
     for (int m : mismatches) EXPECT_EQ(m, 0);
+}
+
+// One thread keeps changing a member while others write and search the tree; under
+// ThreadSanitizer this shows that the setters take the node locks that the readers take.
+TEST(CJsonNode, ConcurrentWriterAndReaders) {
+    Tree t = Parse(R"({"a":1,"b":{"c":"x","d":[1,2]},"e":"y"})");
+    CJson* c = t->FindNode(u"c", u"");
+    ASSERT_NE(c, nullptr);
+    const std::u16string asText = t->ToString();
+    c->SetLong(7);
+    const std::u16string asNumber = t->ToString();
+    c->SetValue(u"x");
+    ASSERT_NE(asText, asNumber);
+
+    constexpr int kRounds = 300;
+    std::thread writer([&] {
+        for (int n = 0; n < kRounds; ++n) {
+            c->SetLong(7);
+            c->SetKey(u"c");
+            c->SetValue(u"x");
+        }
+    });
+    std::vector<std::thread> readers;
+    std::vector<int> mismatches(2, 0);
+    for (int i = 0; i < 2; ++i) {
+        readers.emplace_back([&, i] {
+            for (int n = 0; n < kRounds; ++n) {
+                const std::u16string text = t->ToString();
+                if (text != asText && text != asNumber) ++mismatches[i];
+                if (t->FindNode(u"c", u"") != c) ++mismatches[i];
+                CJson* b = t->FindChild(u"b", u"");
+                if (b == nullptr || b->FindNode(u"c", u"") != c) ++mismatches[i];
+                const std::u16string value = c->GetValue();
+                if (value != u"x" && value != u"7") ++mismatches[i];
+            }
+        });
+    }
+    writer.join();
+    for (auto& th : readers) th.join();
+    for (int m : mismatches) EXPECT_EQ(m, 0);
+    EXPECT_EQ(t->ToString(), asText);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "CodePageSupport.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -539,6 +540,92 @@ TEST(CParseBplistLibplist, ManyEntries) {
     EXPECT_EQ(tree->GetChild(299)->GetValue(), u"299000");
 }
 
+// --- Catalogues written by Python's plistlib ---------------------------------------------------
+
+// The catalogue of count tones that formats/ringtone_catalogue.py writes (empty when python3
+// could not run it).
+Bytes PlistlibCatalogue(int count) {
+    const std::string command = std::string("python3 '") + RUVO_RINGTONE_CATALOGUE_TOOL + "' " + std::to_string(count);
+    Bytes bytes;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return bytes;
+    }
+    unsigned char buffer[65536];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    if (pclose(pipe) != 0) {
+        bytes.clear();
+    }
+    return bytes;
+}
+
+// What the script writes for tone i, as the parser gives it back: texts as they are, the
+// 64-bit "PID" cut to its low 32 bits and booleans as 0 or 1.
+struct Tone {
+    std::u16string file;
+    std::u16string name;
+    std::u16string guid;
+    std::u16string pid;
+    std::u16string totalTime;
+    std::u16string protectedContent;
+};
+
+std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+Tone ExpectedTone(int i) {
+    Tone tone;
+    std::string file(4, 'A');
+    for (int at = 3, rest = i; at >= 0; --at, rest /= 26) {
+        file[static_cast<size_t>(at)] = static_cast<char>('A' + rest % 26);
+    }
+    tone.file = Ascii(file + ".m4r");
+    tone.name = Ascii("Tone " + std::to_string(i)) + (i % 3 == 0 ? u" \u266B" : u"");
+    char guid[17];
+    std::snprintf(guid, sizeof guid, "%016llX", 0x5E4C1B2A00000000ULL + static_cast<unsigned long long>(i));
+    tone.guid = Ascii(guid);
+    tone.pid = Ascii(std::to_string((0x1234567800000000ULL + static_cast<uint64_t>(i) * 7919) & 0xFFFFFFFFULL));
+    tone.totalTime = Ascii(std::to_string(20000 + i % 10000));
+    tone.protectedContent = i % 5 == 0 ? u"1" : u"0";
+    return tone;
+}
+
+// Catalogues as large as a phone may hold come through whole: every tone is there under its
+// file name with its five members.
+TEST(CParseBplistPlistlib, LargeCataloguesArriveWhole) {
+    for (const int count : {1000, 10000, 12000, 30000, 100000}) {
+        const Bytes bytes = PlistlibCatalogue(count);
+        ASSERT_FALSE(bytes.empty()) << "python3 did not write the catalogue of " << count;
+        auto root = ParseBytes(bytes);
+        ASSERT_EQ(root->GetChildCount(), 1) << count;
+        CJson* ringtones = root->FindChild(u"Ringtones", u"");
+        ASSERT_NE(ringtones, nullptr) << count;
+        ASSERT_EQ(ringtones->GetChildCount(), count) << count;
+
+        // plistlib writes the keys sorted, which is the order of i.
+        int misplaced = 0;
+        for (int i = 0; i < count; ++i) {
+            CJson* tone = ringtones->GetChild(i);
+            if (tone->GetKey() != ExpectedTone(i).file || tone->GetChildCount() != 5) {
+                ++misplaced;
+            }
+        }
+        EXPECT_EQ(misplaced, 0) << count;
+
+        for (const int i : {0, 1, 2, count / 2, count - 2, count - 1}) {
+            const Tone expected = ExpectedTone(i);
+            CJson* tone = ringtones->FindChild(expected.file, u"");
+            ASSERT_NE(tone, nullptr) << count << " tone " << i;
+            EXPECT_EQ(Shape(tone), u"GUID=" + expected.guid + u",Name=" + expected.name + u",PID=" + expected.pid +
+                                       u",Protected Content=" + expected.protectedContent + u",Total Time=" +
+                                       expected.totalTime)
+                << count << " tone " << i;
+        }
+    }
+}
+
 // --- Hostile input ---------------------------------------------------------------------------
 
 TEST(CParseBplistHostile, NullAndShortBuffersGiveAnEmptyTree) {
@@ -791,6 +878,21 @@ TEST(CParseBplistHostile, SharedObjectsCannotExplode) {
         EXPECT_LT(root->GetChildCount(), 10000);
         EXPECT_EQ(root->GetChild(0)->GetValue().size(), 60000u);
     }
+}
+
+// The work allowed grows with the input, so that large catalogues are read whole; a bomb padded
+// to megabytes must still stop at a tree in proportion to its size, not at its 15^16 leaves.
+TEST(CParseBplistHostile, PaddedBombStaysInProportion) {
+    Bplist p(4, 4);
+    p.Ascii(std::string(size_t{3} << 20, 'p'));  // referred to by nothing
+    int next = p.Ascii("x");
+    for (int level = 0; level < 16; ++level) {
+        next = p.Array(std::vector<int>(15, next));
+    }
+    const Bytes bytes = p.Build(next);
+    auto root = ParseBytes(bytes);
+    EXPECT_GT(root->GetChildCount(), 0);
+    EXPECT_LE(static_cast<size_t>(CountNodes(root.get())), bytes.size() / 2) << "at most a node for every two bytes";
 }
 
 // Every prefix of a real list must parse without reading past its end.

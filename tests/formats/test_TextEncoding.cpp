@@ -5,11 +5,32 @@
 
 #include "CodePageSupport.h"
 
+#include <dlfcn.h>
+#include <iconv.h>
+
+#include <atomic>
 #include <clocale>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+std::atomic<long> g_convertersOpened{0};
+}  // namespace
+
+// Counts the converters the conversions open, and opens them as usual.
+extern "C" iconv_t iconv_open(const char* to, const char* from) {
+    using Open = iconv_t (*)(const char*, const char*);
+    static const Open real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "iconv_open"));
+    g_convertersOpened.fetch_add(1);
+    return real(to, from);
+}
 
 namespace {
 
@@ -61,6 +82,74 @@ std::string Units(const std::u16string& text) {
     }
     return out;
 }
+
+// One thread kept for a test, that runs what it is given and waits for more, so that what it
+// keeps for itself between calls is kept too.
+class Worker {
+public:
+    Worker() : m_thread([this] { Loop(); }) {}
+    ~Worker() {
+        Run(nullptr);
+        m_thread.join();
+    }
+
+    // Runs task on the worker and returns when it is done; an empty task ends the worker.
+    void Run(std::function<void()> task) {
+        std::unique_lock lock(m_mutex);
+        m_task = std::move(task);
+        m_stop = !m_task;
+        m_pending = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_pending; });
+    }
+
+private:
+    void Loop() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_pending; });
+            if (m_stop) {
+                m_pending = false;
+                m_changed.notify_all();
+                return;
+            }
+            m_task();
+            m_pending = false;
+            m_changed.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::function<void()> m_task;
+    bool m_pending = false;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// Every conversion of the interface once, on the given texts.
+struct Results {
+    std::string ansi;
+    std::u16string fromAnsi;
+    std::string utf8;
+    std::u16string fromUtf8;
+    std::u16string either;
+    std::string ansiAsUtf8;
+    std::u16string url;
+
+    static Results Of(const std::u16string& text) {
+        Results r;
+        r.ansi = TextToAnsi(text);
+        r.fromAnsi = AnsiToText(r.ansi);
+        r.utf8 = TextToUtf8(text);
+        r.fromUtf8 = Utf8ToText(r.utf8);
+        r.either = Utf8OrAnsiToText(r.ansi);
+        r.ansiAsUtf8 = AnsiToUtf8(r.ansi);
+        r.url = UrlEncodeText(text);
+        return r;
+    }
+    bool operator==(const Results&) const = default;
+};
 
 }  // namespace
 
@@ -342,4 +431,75 @@ TEST(UrlEncodeText, PercentEncodesOnlyNonAsciiBytes) {
         const std::u16string& expected = *page == Page::Utf8 ? c.utf8Page : c.cp936Page;
         EXPECT_EQ(Units(UrlEncodeText(c.text)), Units(expected)) << c.desc;
     }
+}
+
+// --- Converters kept per thread ----------------------------------------------------------------
+
+// Once a thread has converted, converting again opens no converter and resolves no code page
+// again (resolving one tries a converter for it).
+TEST(AnsiConversions, ConvertersAreOpenedOnceAThread) {
+    const std::u16string text = u"abc \u4E2D\u00E9 xyz";
+    const Results first = Results::Of(text);
+    const long opened = g_convertersOpened.load();
+    for (int n = 0; n < 50; ++n) {
+        EXPECT_TRUE(Results::Of(text) == first);
+        (void)AnsiCodePage();
+    }
+    EXPECT_EQ(g_convertersOpened.load() - opened, 0);
+}
+
+// Conversions on several threads at once give what they give on one thread; under
+// ThreadSanitizer this also shows that each thread's converters are its own.
+TEST(AnsiConversions, ManyThreadsAtOnce) {
+    const std::u16string texts[] = {
+        u"", u"plain ASCII", u"abc \u4E2D\u00E9 xyz", u"a\U0001F600b", u"\u0E01\u0E02", u"x\xD83D",
+    };
+    std::vector<Results> expected;
+    for (const auto& text : texts) expected.push_back(Results::Of(text));
+
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(4, 0);
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 100; ++n) {
+                for (size_t k = 0; k < expected.size(); ++k) {
+                    if (!(Results::Of(texts[k]) == expected[k])) ++mismatches[i];
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int m : mismatches) EXPECT_EQ(m, 0);
+}
+
+// The override takes effect for conversions after it, also on a thread that had already
+// converted under another code page and kept its converters.
+TEST(AnsiCodePage, OverrideAfterConversionsTakesEffect) {
+    REQUIRE_KNOWN_PAGE(page);
+    const std::u16string text = u"\u4E2D";
+    const std::string utf8 = "\xE4\xB8\xAD";
+    const std::string cp936 = "\xD6\xD0";
+    Worker worker;
+    std::string onWorker;
+    auto convertOnWorker = [&] { worker.Run([&] { onWorker = TextToAnsi(text); }); };
+
+    convertOnWorker();
+    EXPECT_EQ(Hex(onWorker), Hex(*page == Page::Utf8 ? utf8 : cp936)) << "before any override";
+    struct Case {
+        const char* codepage;
+        const std::string& ansi;
+    };
+    const Case cases[] = {{"CP936", cp936}, {"UTF-8", utf8}, {"CP936", cp936}};
+    for (const Case& c : cases) {
+        CodePageOverride pageOverride(c.codepage);
+        EXPECT_EQ(Hex(TextToAnsi(text)), Hex(c.ansi)) << c.codepage;
+        EXPECT_EQ(Units(AnsiToText(c.ansi)), Units(text)) << c.codepage;
+        convertOnWorker();
+        EXPECT_EQ(Hex(onWorker), Hex(c.ansi)) << c.codepage << " on the other thread";
+    }
+    // Cleared again: back to the environment's code page on both threads.
+    const std::string& fromEnvironment = *page == Page::Utf8 ? utf8 : cp936;
+    EXPECT_EQ(Hex(TextToAnsi(text)), Hex(fromEnvironment));
+    convertOnWorker();
+    EXPECT_EQ(Hex(onWorker), Hex(fromEnvironment));
 }

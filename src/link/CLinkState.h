@@ -5,18 +5,12 @@
 #include <string>
 
 #include "CJson.h"
-
-// The busy display of the state's holder: the main window blinks while a command runs.
-class IBusyDisplay {
-public:
-    virtual ~IBusyDisplay() = default;
-    virtual void ShowBusy() = 0;
-    virtual void HideBusy() = 0;
-};
+#include "IBusyDisplay.h"
 
 // Shared by the poll cycle, the command threads and the main window without a lock of its
-// own: the per-node locks of CJson guard the walks, and a record's "ThreadRun" member hands
-// the record's request and response over between the poll cycle and its command thread.
+// own: the per-node locks of CJson guard the walks and the changes of single members (such as
+// the busy marks), and a record's "ThreadRun" member hands the record's request and response
+// over between the poll cycle and its command thread.
 class CLinkState {
 public:
     // display is borrowed and may be null (a holder without a display).

@@ -1,10 +1,11 @@
 // Tests of the link state: the initial app link record and the busy marks.
-#include "LinkState.h"
+#include "CLinkState.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -119,6 +120,37 @@ TEST(LinkState, WithoutDisplayBusyMarksStillWork) {
     EXPECT_EQ(ThreadRun(record), u"1");
     state.EndBusy(CLinkState::StateOf(record));
     EXPECT_EQ(ThreadRun(record), u"0");
+}
+
+// A command thread marks its record busy and idle while the window thread writes the whole
+// state and reads the mark; under ThreadSanitizer this shows that the writes are locked.
+TEST(LinkState, BusyMarksWhileAnotherThreadReads) {
+    CLinkState state;
+    CJson* record = state.m_linkState.AddChild(state.NewAppRecord(u"app.one"));
+    CJson* stateNode = CLinkState::StateOf(record);
+    state.BeginBusy(stateNode);
+    const std::u16string busy = state.m_linkState.ToString();
+    state.EndBusy(stateNode);
+    const std::u16string idle = state.m_linkState.ToString();
+    ASSERT_NE(busy, idle);
+
+    constexpr int kRounds = 300;
+    std::thread command([&] {
+        for (int n = 0; n < kRounds; ++n) {
+            state.BeginBusy(stateNode);
+            state.EndBusy(stateNode);
+        }
+    });
+    int mismatches = 0;
+    for (int n = 0; n < kRounds; ++n) {
+        const std::u16string text = state.m_linkState.ToString();
+        if (text != busy && text != idle) ++mismatches;
+        const std::u16string mark = ThreadRun(record);
+        if (mark != u"0" && mark != u"1") ++mismatches;
+    }
+    command.join();
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(state.m_linkState.ToString(), idle);
 }
 
 }  // namespace

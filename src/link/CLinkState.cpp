@@ -1,5 +1,5 @@
 // CLinkState: creation of app link records and the busy marks of their command threads.
-#include "LinkState.h"
+#include "CLinkState.h"
 
 #include <algorithm>
 #include <cstring>
