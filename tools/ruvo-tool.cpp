@@ -13,6 +13,7 @@
 #include "CBase64.h"
 #include "CJson.h"
 #include "CParseBplist.h"
+#include "DeviceCommand.h"
 #include "TextEncoding.h"
 
 namespace {
@@ -28,6 +29,14 @@ const char kUsage[] =
     "  bplist FILE      print the tree read from a binary property list\n"
     "  base64-encode    print the Base64 of the bytes on standard input\n"
     "  base64-decode    print the text that the Base64 on standard input decodes to\n"
+    "  device events [--for SECONDS]\n"
+    "                   print every device event: link index, event type, text\n"
+    "  device info      print the current phone's name, model and versions\n"
+    "  device apps [--system]\n"
+    "                   print the bundle ids of the installed user (or system) apps\n"
+    "  device ls|cat|rm|mkdir [--app BUNDLE_ID] PATH\n"
+    "  device put [--app BUNDLE_ID] LOCAL_FILE PATH\n"
+    "                   files of the media area, or of the app's container\n"
     "  --help           print this help\n";
 
 std::string ReadAll(std::istream& in) {
@@ -115,6 +124,8 @@ int main(int argc, char** argv) {
         Print(TextToUtf8(base64.Decode(Utf8ToText(input))));
         return 0;
     }
+
+    if (command == "device") return RunDeviceCommand(argc - 1, argv + 1);
 
     return Fail("unknown command '" + command + "' (try --help)", 2);
 }

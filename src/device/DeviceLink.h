@@ -1,0 +1,108 @@
+// DeviceLink: one device slot of the device manager: the device's file services, values and state, and what the system does with it.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AFCApplicationDirectory.h"
+#include "AFCFullFileSystem.h"
+#include "AFCStandarFileSystem.h"
+#include "AppleTypes.h"
+#include "CJson.h"
+#include "DeviceEvents.h"
+#include "DeviceInfo.h"
+#include "DeviceServiceSet.h"
+
+// A link is idle (no device), attached without a session (not trusted) or ready. Links are made
+// by the device manager and never freed.
+//
+// Locking: SetDevice (on the library's notification thread) replaces the services that worker
+// threads use, so the link has one lock, held by SetDevice and by each short operation below
+// (files, container, values, application lookup) and never across a call into the owner's
+// callback. Long operations take what they need under the lock (the device reference and its
+// identifier, which live as long as the process) and then work on service connections of
+// their own.
+class DeviceLink {
+public:
+    DeviceLink(int index, DeviceEventCallback callback, void* userData);
+    ~DeviceLink();
+
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
+
+    int Index() const { return m_index; }
+
+    // Binds the link to the device (null: the device left) and reports the new state; returns
+    // whether the link is ready.
+    int SetDevice(AMDeviceRef device);
+    void Reset();
+    void Refresh();
+    void RefreshAndNotify();
+    int Notify(int eventType);
+
+    // The link's state, read under its lock.
+    bool IsReady();
+    AMDeviceRef Device();
+    std::u16string StatusText();
+    std::u16string ProductType();
+    std::u16string ProductVersion();
+    std::u16string BasebandVersion();
+    std::u16string DeviceName();
+    // The device's unique identifier in UTF-8, nothing before the values were read.
+    std::optional<std::string> DeviceIdentifier();
+    // A copy of the link's service set, for a service object bound to the link.
+    DeviceServiceSet ServiceSet();
+
+    // File operations on the current file service: the open app container, else the media
+    // area. Paths are ANSI text. 1 for success, 0 for failure.
+    AFCService* CurrentFileService();
+    int OpenAppContainer(const char* bundleId);
+    void CloseAppContainer();
+    int MakeDirectory(const char* path);
+    int DirectoryExists(const char* path);
+    int GetFileSize(const char* path);
+    int ReadFile(const char* path, std::string& bytes);
+    int WriteFile(const char* path, const char* bytes, int length);
+    // The names in the folder, "." and ".." left out; 0 when it cannot be listed.
+    int ListDirectory(const char* path, std::vector<std::string>& names);
+    int RemovePath(const char* path);
+    int FileExists(const char* path);
+    // Makes the file empty (creating it when missing).
+    int TruncateFile(const char* path);
+
+    // Looks the applications of the type ("System", "User") up and keeps them under the
+    // upper-cased type in the installed-applications tree.
+    void LookupApplications(const std::u16string& applicationType);
+    // A copy of the application's entry under the category ("SYSTEM" or "USER"), or null.
+    std::unique_ptr<CJson> FindInstalledApp(const std::u16string& category, const std::u16string& bundleId);
+    // The bundle identifiers of the category, in the order they were looked up.
+    std::vector<std::u16string> InstalledApps(const std::u16string& category);
+
+private:
+    void ResetLocked();
+    void RefreshLocked();
+    // The common guard of the file operations: ready, a path, a connected current file service.
+    AFCService* ConnectedFileService(const char* path);
+    int DirectoryExistsLocked(const char* path);
+
+    const int m_index;
+    const DeviceEventCallback m_callback;
+    void* const m_userData;
+
+    std::recursive_mutex m_mutex;
+    std::unique_ptr<AFCFullFileSystem> m_fullFileSystem;
+    std::unique_ptr<AFCStandarFileSystem> m_mediaFileSystem;
+    std::unique_ptr<AFCApplicationDirectory> m_appContainer;
+    std::unique_ptr<DeviceInfo> m_deviceInfo;
+    AMDeviceRef m_device = nullptr;
+    bool m_ready = false;
+    std::u16string m_statusText;
+    std::u16string m_productType;
+    std::u16string m_productVersion;
+    std::u16string m_basebandVersion;
+    std::u16string m_deviceName;
+    std::unique_ptr<CJson> m_installedApps;
+};

@@ -1,0 +1,242 @@
+// DeviceCommand: starts the device manager as the window would and works on the current link.
+#include "DeviceCommand.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DeviceManager.h"
+#include "TextEncoding.h"
+
+namespace {
+
+constexpr auto kReadyWait = std::chrono::seconds(10);
+
+// What the device events have told so far, for the commands that wait for a phone.
+struct EventState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool printEvents = false;
+    bool noSupport = false;
+    bool trustRequired = false;  // the current link's last event asked for trust
+};
+EventState g_events;
+
+int OnDeviceEvent(int eventType, const char* text, int textLength, void*, int linkIndex) {
+    std::scoped_lock lock(g_events.mutex);
+    if (g_events.printEvents) {
+        const std::string utf8 = AnsiToUtf8(std::string_view(text, static_cast<size_t>(std::max(textLength, 0))));
+        std::printf("%d\t%d\t%s\n", linkIndex, eventType, utf8.c_str());
+        std::fflush(stdout);
+    }
+    if (eventType == DEVICE_EVENT_NO_SUPPORT) g_events.noSupport = true;
+    if (linkIndex == 0) g_events.trustRequired = eventType == DEVICE_EVENT_TRUST_REQUIRED;
+    g_events.changed.notify_all();
+    return 0;
+}
+
+struct Failure {
+    int status;
+    std::string message;
+};
+
+// The current link once it is ready, or why there is none within the wait.
+DeviceLink* WaitForReadyLink(std::optional<Failure>& failure) {
+    std::unique_lock lock(g_events.mutex);
+    DeviceLink* ready = nullptr;
+    g_events.changed.wait_for(lock, kReadyWait, [&] {
+        DeviceLink* link = GetDeviceLink(-1);
+        if (link && link->IsReady()) ready = link;
+        return ready || g_events.noSupport || g_events.trustRequired;
+    });
+    if (ready) return ready;
+    if (g_events.noSupport)
+        failure = Failure{1, "the support libraries are missing"};
+    else if (g_events.trustRequired)
+        failure = Failure{1, "the phone does not trust this computer: trust it on the phone, then plug it in again"};
+    else
+        failure = Failure{1, "no phone ready"};
+    return nullptr;
+}
+
+std::string DevicePath(const std::string& utf8) { return TextToAnsi(Utf8ToText(utf8)); }
+
+void PrintLine(const std::string& text) { std::printf("%s\n", text.c_str()); }
+
+int Events(const std::vector<std::string>& args, std::optional<Failure>& failure) {
+    long seconds = -1;
+    for (size_t i = 0; i < args.size(); ++i) {
+        char* end = nullptr;
+        if (args[i] == "--for" && i + 1 < args.size() && (seconds = std::strtol(args[i + 1].c_str(), &end, 10)) >= 0 &&
+            *end == '\0' && !args[i + 1].empty()) {
+            ++i;
+            continue;
+        }
+        failure = Failure{2, "device events: usage: events [--for SECONDS]"};
+        return 2;
+    }
+    // SIGINT and SIGTERM are taken here, not by default handlers, so the run ends with status 0.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    {
+        std::scoped_lock lock(g_events.mutex);
+        g_events.printEvents = true;
+    }
+    StartDeviceManager(&OnDeviceEvent, nullptr);
+    if (seconds < 0) {
+        int signal = 0;
+        sigwait(&stops, &signal);
+    } else {
+        timespec wait{static_cast<time_t>(seconds), 0};
+        while (sigtimedwait(&stops, nullptr, &wait) < 0 && errno == EINTR) {}
+    }
+    std::scoped_lock lock(g_events.mutex);
+    g_events.printEvents = false;
+    return 0;
+}
+
+int Info(DeviceLink* link) {
+    const std::pair<const char*, std::u16string> values[] = {{"DeviceName", link->DeviceName()},
+                                                             {"ProductType", link->ProductType()},
+                                                             {"ProductVersion", link->ProductVersion()},
+                                                             {"BasebandVersion", link->BasebandVersion()}};
+    for (const auto& [key, value] : values) PrintLine(std::string(key) + "\t" + TextToUtf8(value));
+    return 0;
+}
+
+int Apps(DeviceLink* link, bool system) {
+    const std::u16string type = system ? u"System" : u"User";
+    link->LookupApplications(type);
+    std::vector<std::string> ids;
+    for (const auto& id : link->InstalledApps(system ? u"SYSTEM" : u"USER")) ids.push_back(TextToUtf8(id));
+    std::sort(ids.begin(), ids.end());
+    for (const auto& id : ids) PrintLine(id);
+    return 0;
+}
+
+int Files(DeviceLink* link, const std::string& command, const std::vector<std::string>& operands,
+          std::optional<Failure>& failure) {
+    const std::string path = DevicePath(operands.back());
+    const auto fail = [&](const std::string& what) {
+        failure = Failure{1, command + ": " + what};
+        return 1;
+    };
+    if (command == "ls") {
+        std::vector<std::string> names;
+        if (!link->ListDirectory(path.c_str(), names)) return fail("cannot list " + operands.back());
+        for (const auto& name : names) PrintLine(name);
+        return 0;
+    }
+    if (command == "cat") {
+        std::string bytes;
+        if (link->ReadFile(path.c_str(), bytes)) {
+            std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+            return 0;
+        }
+        // An empty file cannot be read as a whole; it is there all the same.
+        if (link->FileExists(path.c_str()) && link->GetFileSize(path.c_str()) == 0 &&
+            !link->DirectoryExists(path.c_str()))
+            return 0;
+        return fail("cannot read " + operands.back());
+    }
+    if (command == "put") {
+        std::ifstream file(operands[0], std::ios::binary);
+        if (!file) return fail("cannot read " + operands[0] + ": " + std::strerror(errno));
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (file.bad()) return fail("cannot read " + operands[0]);
+        if (bytes.size() > 0x7FFFFFFF) return fail(operands[0] + " is too large");
+        const int written = bytes.empty() ? link->TruncateFile(path.c_str())
+                                          : link->WriteFile(path.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+        return written ? 0 : fail("cannot write " + operands.back());
+    }
+    if (command == "rm") return link->RemovePath(path.c_str()) ? 0 : fail("cannot remove " + operands.back());
+    return link->MakeDirectory(path.c_str()) ? 0 : fail("cannot make " + operands.back());
+}
+
+int Run(int argc, char** argv, std::optional<Failure>& failure) {
+    if (argc < 2) {
+        failure = Failure{2, "device: missing command (events, info, apps, ls, cat, put, rm, mkdir)"};
+        return 2;
+    }
+    const std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "events") return Events(args, failure);
+
+    std::optional<std::string> app;
+    bool system = false;
+    std::vector<std::string> operands;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--app" && i + 1 < args.size() && !args[i + 1].empty()) {
+            app = args[++i];
+        } else if (args[i] == "--system" && command == "apps") {
+            system = true;
+        } else if (args[i].size() > 1 && args[i][0] == '-' && args[i] != "-") {
+            failure = Failure{2, "device " + command + ": unknown option " + args[i]};
+            return 2;
+        } else {
+            operands.push_back(args[i]);
+        }
+    }
+    const bool fileCommand =
+        command == "ls" || command == "cat" || command == "put" || command == "rm" || command == "mkdir";
+    size_t wanted = 0;
+    if (command == "info" || command == "apps") {
+        if (app) {
+            failure = Failure{2, "device " + command + ": --app does not apply"};
+            return 2;
+        }
+    } else if (fileCommand) {
+        wanted = command == "put" ? 2 : 1;
+    } else {
+        failure = Failure{2, "device: unknown command '" + command + "'"};
+        return 2;
+    }
+    if (operands.size() != wanted) {
+        failure = Failure{
+            2, "device " + command + ": expected " + std::to_string(wanted) + " argument" + (wanted == 1 ? "" : "s")};
+        return 2;
+    }
+
+    StartDeviceManager(&OnDeviceEvent, nullptr);
+    DeviceLink* link = WaitForReadyLink(failure);
+    if (!link) return failure->status;
+    if (command == "info") return Info(link);
+    if (command == "apps") return Apps(link, system);
+    if (app) {
+        if (!link->OpenAppContainer(DevicePath(*app).c_str())) {
+            failure = Failure{1, command + ": cannot open the container of " + *app};
+            return 1;
+        }
+    }
+    const int status = Files(link, command, operands, failure);
+    if (app) link->CloseAppContainer();
+    return status;
+}
+
+}  // namespace
+
+int RunDeviceCommand(int argc, char** argv) {
+    std::optional<Failure> failure;
+    const int status = Run(argc, argv, failure);
+    if (failure) std::fprintf(stderr, "ruvo-tool: %s\n", failure->message.c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // The device threads may still be delivering events: end here, without running the
+    // destructors of objects they could be using.
+    std::_Exit(failure ? failure->status : status);
+}
