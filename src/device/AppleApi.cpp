@@ -95,7 +95,7 @@ bool LoadAppleLibraries() {
 #define RUVO_RESOLVE(name, result, params) Resolve(coreFoundation, #name, AppleApi.name);
     RUVO_COREFOUNDATION_FUNCTIONS(RUVO_RESOLVE)
 #undef RUVO_RESOLVE
-#define RUVO_RESOLVE_DATA(name) Resolve(coreFoundation, #name, AppleApi.name);
+#define RUVO_RESOLVE_DATA(name, type) Resolve(coreFoundation, #name, AppleApi.name);
     RUVO_COREFOUNDATION_DATA(RUVO_RESOLVE_DATA)
 #undef RUVO_RESOLVE_DATA
     return true;

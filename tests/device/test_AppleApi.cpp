@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -97,12 +98,78 @@ TEST_F(SupportDir, AllThreeLibrariesLoadAndResolve) {
                       AppleApi.kCFTypeDictionaryValueCallBacks;
             // The table works: a constant string made and compared through it.
             if (ok) {
-                CFStringRef a = AppleApi.__CFStringMakeConstantString("Status");
-                CFStringRef b = AppleApi.CFStringCreateWithCString(nullptr, "STATUS", kCFStringEncodingUTF8);
-                ok = a && b && AppleApi.CFStringCompare(a, b, kCFCompareCaseInsensitive) == 0;
+                apple::CFStringRef a = AppleApi.__CFStringMakeConstantString("Status");
+                apple::CFStringRef b =
+                    AppleApi.CFStringCreateWithCString(nullptr, "STATUS", apple::kCFStringEncodingUTF8);
+                ok = a && b && AppleApi.CFStringCompare(a, b, apple::kCFCompareCaseInsensitive) == 0;
                 AppleApi.CFRelease(b);
             }
             std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// The entries LoadAppleLibraries left null, each named on stderr.
+int UnresolvedEntries() {
+    int missing = 0;
+#define RUVO_COUNT_MISSING(name, ...)                               \
+    if (!AppleApi.name) {                                           \
+        std::fprintf(stderr, "AppleApi." #name " is unresolved\n"); \
+        ++missing;                                                  \
+    }
+    RUVO_MOBILEDEVICE_FUNCTIONS(RUVO_COUNT_MISSING)
+    RUVO_AIRTRAFFIC_FUNCTIONS(RUVO_COUNT_MISSING)
+    RUVO_COREFOUNDATION_FUNCTIONS(RUVO_COUNT_MISSING)
+    RUVO_COREFOUNDATION_DATA(RUVO_COUNT_MISSING)
+#undef RUVO_COUNT_MISSING
+    return missing;
+}
+
+// Every entry of every list is found in the library it is listed under.
+TEST_F(SupportDir, EveryEntryResolvesFromItsLibrary) {
+    CopyLibraries();
+    EXPECT_EXIT(std::exit(LoadAppleLibraries() && UnresolvedEntries() == 0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+// The containers made through the table with the library's own callback tables hold their
+// values: a key and value released by the caller stay readable through the container.
+TEST_F(SupportDir, ContainersMadeWithTheLibraryCallbacksRetainTheirValues) {
+    CopyLibraries();
+    EXPECT_EXIT(
+        {
+            if (!LoadAppleLibraries()) std::exit(2);
+            const auto& api = AppleApi;
+            auto text = [&](const char* s) {
+                return api.CFStringCreateWithCString(nullptr, s, apple::kCFStringEncodingUTF8);
+            };
+            auto equal = [&](const void* value, const char* s) {
+                apple::CFStringRef expected = text(s);
+                const bool same = value && api.CFGetTypeID(value) == api.CFStringGetTypeID() &&
+                                  api.CFStringCompare(static_cast<apple::CFStringRef>(value), expected, 0) == 0;
+                api.CFRelease(expected);
+                return same;
+            };
+
+            apple::CFMutableDictionaryRef dict = api.CFDictionaryCreateMutable(
+                nullptr, 0, api.kCFTypeDictionaryKeyCallBacks, api.kCFTypeDictionaryValueCallBacks);
+            apple::CFStringRef key = text("Name");
+            apple::CFStringRef value = text("Ruvo");
+            api.CFDictionarySetValue(dict, key, value);
+            api.CFRelease(key);
+            api.CFRelease(value);
+            apple::CFStringRef lookup = text("Name");
+            const bool dictOk =
+                api.CFDictionaryGetCount(dict) == 1 && equal(api.CFDictionaryGetValue(dict, lookup), "Ruvo");
+            api.CFRelease(lookup);
+            api.CFRelease(dict);
+
+            apple::CFMutableArrayRef array = api.CFArrayCreateMutable(nullptr, 0, api.kCFTypeArrayCallBacks);
+            apple::CFStringRef item = text("item");
+            api.CFArrayAppendValue(array, item);
+            api.CFRelease(item);
+            const bool arrayOk = api.CFArrayGetCount(array) == 1 && equal(api.CFArrayGetValueAtIndex(array, 0), "item");
+            api.CFRelease(array);
+            std::exit(dictOk && arrayOk ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
