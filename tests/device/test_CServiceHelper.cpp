@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include <sys/socket.h>
@@ -21,20 +23,41 @@ namespace {
 
 const std::u16string kService = u"Apple Mobile Device";
 
-// A listening Unix socket standing in for usbmuxd.
+// A listening Unix socket standing in for usbmuxd. A path that does not fit a socket address
+// is refused with a message, never cut short: a socket at a shorter path would stand in for
+// the wrong one.
 class FakeDaemon {
 public:
-    explicit FakeDaemon(const fs::path& path) {
-        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    explicit FakeDaemon(const fs::path& path, int backlog = 4) {
         sockaddr_un addr{};
+        if (path.native().size() >= sizeof addr.sun_path) {
+            error = "socket path of " + std::to_string(path.native().size()) + " bytes does not fit in " +
+                    std::to_string(sizeof addr.sun_path - 1) + ": " + path.native();
+            return;
+        }
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 4) == 0;
+        std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
+        ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, backlog) == 0;
+        if (!ok) error = "cannot listen on " + path.native() + ": " + std::strerror(errno);
     }
-    ~FakeDaemon() { ::close(fd); }
+    ~FakeDaemon() {
+        if (fd >= 0) ::close(fd);
+    }
     int fd = -1;
     bool ok = false;
+    std::string error;
 };
+
+// A new directory for a test's files with room for a socket path inside it: under TMPDIR when
+// that leaves room, else under /tmp, so no test depends on how long TMPDIR is.
+fs::path NewShortTempDir() {
+    constexpr size_t kRoomForSocketName = 16;
+    std::string pattern = (fs::temp_directory_path() / "ruvo-svc-XXXXXX").string();
+    if (pattern.size() + kRoomForSocketName >= sizeof(sockaddr_un::sun_path)) pattern = "/tmp/ruvo-svc-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return {};
+    return pattern;
+}
 
 TEST(ServiceHelperVirtual, VirtualPhoneServiceAlwaysRuns) {
     unsetenv("RUVO_DEVICE_DRIVER");
@@ -48,10 +71,8 @@ TEST(ServiceHelperVirtual, VirtualPhoneServiceAlwaysRuns) {
 class ServiceHelperUsb : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("ruvo-svc-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = NewShortTempDir();
+        ASSERT_FALSE(dir.empty()) << "cannot make a temporary directory";
         socketPath = dir / "usbmuxd";
         flag = dir / "start-requested";
         setenv("RUVO_DEVICE_DRIVER", "usb", 1);
@@ -61,7 +82,7 @@ protected:
         unsetenv("RUVO_DEVICE_DRIVER");
         unsetenv("USBMUXD_SOCKET_ADDRESS");
         unsetenv("RUVO_USBMUXD_START");
-        fs::remove_all(dir);
+        if (!dir.empty()) fs::remove_all(dir);
     }
     fs::path dir, socketPath, flag;
 };
@@ -70,7 +91,7 @@ TEST_F(ServiceHelperUsb, RunningWhenTheSocketAnswers) {
     CServiceHelper helper;
     EXPECT_FALSE(helper.IsServiceRunning(kService));
     FakeDaemon daemon(socketPath);
-    ASSERT_TRUE(daemon.ok);
+    ASSERT_TRUE(daemon.ok) << daemon.error;
     EXPECT_TRUE(helper.IsServiceRunning(kService));
     setenv("RUVO_USBMUXD_START", ("touch " + flag.string()).c_str(), 1);
     EXPECT_FALSE(helper.StartServiceAndWait(kService));
@@ -97,6 +118,8 @@ TEST_F(ServiceHelperUsb, StartedServiceIsAwaited) {
     stop = true;
     starter.join();
     EXPECT_TRUE(fs::exists(flag));
+    ASSERT_TRUE(daemon);
+    EXPECT_TRUE(daemon->ok) << daemon->error;
 }
 
 TEST_F(ServiceHelperUsb, WaitIsBounded) {
@@ -113,6 +136,45 @@ TEST_F(ServiceHelperUsb, FailedStartReportsFalse) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(helper.StartServiceAndWait(kService));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "a failed start does not wait out the bound";
+}
+
+// The forms of usbmuxd's address: a Unix socket path with or without its "UNIX:" prefix is
+// checked; a TCP address is not a local service, and a path too long for a socket address is
+// not cut short to the one that happens to listen.
+TEST_F(ServiceHelperUsb, SocketAddressForms) {
+    // A listening path exactly as long as a socket address allows, so cutting any longer path
+    // short to fit would reach this one.
+    const size_t limit = sizeof(sockaddr_un::sun_path) - 1;
+    const std::string base = (dir / "m").string();
+    ASSERT_LT(base.size(), limit);
+    const std::string longest = base + std::string(limit - base.size(), 'x');
+    FakeDaemon daemon(longest);
+    ASSERT_TRUE(daemon.ok) << daemon.error;
+
+    struct Case {
+        const char* desc;
+        std::string address;
+        bool running;
+    };
+    const Case cases[] = {
+        {"UNIX: prefix", "UNIX:" + longest, true},
+        {"plain path", longest, true},
+        {"TCP address", "127.0.0.1:27015", false},
+        {"longer path whose first bytes listen", "UNIX:" + longest + "/usbmuxd", false},
+        {"missing socket", "UNIX:" + (dir / "absent").string(), false},
+    };
+    for (const auto& c : cases) {
+        setenv("USBMUXD_SOCKET_ADDRESS", c.address.c_str(), 1);
+        EXPECT_EQ(CServiceHelper().IsServiceRunning(kService), c.running) << c.desc;
+    }
+}
+
+TEST_F(ServiceHelperUsb, StandInRefusesAPathThatDoesNotFit) {
+    const fs::path tooLong = dir / std::string(sizeof(sockaddr_un::sun_path), 'x');
+    FakeDaemon daemon(tooLong);
+    EXPECT_FALSE(daemon.ok);
+    EXPECT_NE(daemon.error.find("does not fit"), std::string::npos) << daemon.error;
+    EXPECT_TRUE(fs::is_empty(dir)) << "no socket was made at a shortened path";
 }
 
 }  // namespace
