@@ -12,8 +12,11 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -82,6 +85,7 @@ protected:
         unsetenv("RUVO_DEVICE_DRIVER");
         unsetenv("USBMUXD_SOCKET_ADDRESS");
         unsetenv("RUVO_USBMUXD_START");
+        unsetenv("RUVO_SERVICE_START_TIMEOUT_MS");
         if (!dir.empty()) fs::remove_all(dir);
     }
     fs::path dir, socketPath, flag;
@@ -175,6 +179,111 @@ TEST_F(ServiceHelperUsb, StandInRefusesAPathThatDoesNotFit) {
     EXPECT_FALSE(daemon.ok);
     EXPECT_NE(daemon.error.find("does not fit"), std::string::npos) << daemon.error;
     EXPECT_TRUE(fs::is_empty(dir)) << "no socket was made at a shortened path";
+}
+
+// A daemon too busy to take another connection still runs, and the check does not wait for it.
+TEST_F(ServiceHelperUsb, BusyDaemonCountsAsRunning) {
+    FakeDaemon daemon(socketPath, 0);
+    ASSERT_TRUE(daemon.ok) << daemon.error;
+    // One connection the daemon never accepts fills its queue.
+    const int waiting = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.native().size() + 1);
+    ASSERT_EQ(::connect(waiting, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    EXPECT_TRUE(CServiceHelper().IsServiceRunning(kService));
+    ::close(waiting);
+}
+
+TEST_F(ServiceHelperUsb, StartBoundFromTheEnvironment) {
+    struct Case {
+        const char* desc;
+        const char* value;  // null: unset
+        std::chrono::milliseconds given;
+        std::chrono::milliseconds expected;
+    };
+    const auto def = CServiceHelper::kDefaultStartBound;
+    const Case cases[] = {
+        {"unset", nullptr, def, def},
+        {"shortens the default", "1500", def, 1500ms},
+        {"shortens a given bound", "200", 10s, 200ms},
+        {"never lengthens the default", "45000", def, def},
+        {"never lengthens a given bound", "1500", 300ms, 300ms},
+        {"empty", "", def, def},
+        {"zero", "0", def, def},
+        {"negative", "-5", def, def},
+        {"not a number", "soon", def, def},
+        {"trailing text", "1500ms", def, def},
+        {"leading space", " 1500", def, def},
+        {"too large", "99999999999999999999999", def, def},
+    };
+    for (const auto& c : cases) {
+        if (c.value)
+            setenv("RUVO_SERVICE_START_TIMEOUT_MS", c.value, 1);
+        else
+            unsetenv("RUVO_SERVICE_START_TIMEOUT_MS");
+        EXPECT_EQ(CServiceHelper(c.given).StartBound(), c.expected) << c.desc;
+    }
+}
+
+// A pipe whose write end every process of a start helper inherits: once this process has
+// closed its own end, the read end reaches its end only when all of them have ended.
+class HelperWatch {
+public:
+    HelperWatch() {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return;
+        m_read = ends[0];
+        m_write = ends[1];
+        ::fcntl(m_write, F_SETFD, 0);
+    }
+    ~HelperWatch() {
+        if (m_read >= 0) ::close(m_read);
+        if (m_write >= 0) ::close(m_write);
+    }
+    bool ok() const { return m_read >= 0; }
+    // True when every process that held the write end has ended within the wait.
+    bool AllEnded() {
+        if (m_write >= 0) ::close(m_write);
+        m_write = -1;
+        pollfd p{m_read, POLLIN, 0};
+        char byte;
+        return ::poll(&p, 1, 30000) == 1 && ::read(m_read, &byte, 1) == 0;
+    }
+
+private:
+    int m_read = -1;
+    int m_write = -1;
+};
+
+// True when this process has no child left, running or unreaped.
+bool NoChildLeft() {
+    errno = 0;
+    return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// A start helper that is still running when the bound ends is killed with the processes it
+// started and reaped; the start reports false.
+TEST_F(ServiceHelperUsb, HelperStillRunningAtTheBoundIsKilled) {
+    const fs::path done = dir / "helper-finished";
+    struct Case {
+        const char* desc;
+        std::string command;
+    };
+    const Case cases[] = {
+        {"would finish after the bound", "sleep 2; touch " + done.string()},
+        {"sleeps forever itself", "exec sleep 1000000"},
+        {"waits for a child that sleeps forever", "sleep 1000000 & wait"},
+    };
+    for (const auto& c : cases) {
+        HelperWatch watch;
+        ASSERT_TRUE(watch.ok()) << c.desc;
+        setenv("RUVO_USBMUXD_START", c.command.c_str(), 1);
+        EXPECT_FALSE(CServiceHelper(300ms).StartServiceAndWait(kService)) << c.desc;
+        EXPECT_TRUE(NoChildLeft()) << c.desc;
+        EXPECT_TRUE(watch.AllEnded()) << c.desc << ": a process of the helper lives on";
+        EXPECT_FALSE(fs::exists(done)) << c.desc;
+    }
 }
 
 }  // namespace
