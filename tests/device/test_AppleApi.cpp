@@ -3,13 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <optional>
 #include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -76,6 +85,77 @@ TEST_F(SupportDir, RegistrationWithAbsolutePath) {
     Write(elsewhere, "data");
     Write(dir / kRegistrationFile, elsewhere.string() + "\n");
     EXPECT_TRUE(IsItunesInstalled());
+}
+
+// The open flags of this process's descriptor that reads the file at path, once one is open
+// (looked for within a bound); nothing when none appeared.
+std::optional<long> ReaderFlags(const fs::path& path) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) != 0) return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd", ec)) {
+            struct stat opened {};
+            if (::stat(entry.path().c_str(), &opened) != 0 || opened.st_dev != target.st_dev ||
+                opened.st_ino != target.st_ino)
+                continue;
+            std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+            std::string field;
+            long flags = -1;
+            while (info >> field)
+                if (field == "flags:" && info >> std::oct >> flags) break;
+            if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) return flags;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+}
+
+// A descriptor writing to the FIFO at path, opened once a reader has it open (waited for within
+// a bound); -1 when none came.
+int OpenWriterOnceRead(const fs::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 || errno != ENXIO) return fd;
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+// The registration test's files are read through close-on-exec descriptors, so a program
+// another thread starts meanwhile does not inherit them. Each file in turn is a FIFO, whose
+// read waits with its descriptor open until the test has looked at the descriptor's flags.
+TEST_F(SupportDir, RegistrationFilesAreReadCloseOnExec) {
+    struct Case {
+        const char* desc;
+        const char* fifo;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"registration file", kRegistrationFile, "package.bin\n"},
+        {"the file it names", "package.bin", "x"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        Write(dir / kRegistrationFile, "package.bin\n");
+        Write(dir / "package.bin", "x");
+        const fs::path fifo = dir / c.fifo;
+        fs::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << c.desc;
+
+        auto installed = std::async(std::launch::async, IsItunesInstalled);
+        const int writer = OpenWriterOnceRead(fifo);
+        ASSERT_GE(writer, 0) << c.desc << ": the file was never opened";
+        const auto flags = ReaderFlags(fifo);
+        EXPECT_EQ(::write(writer, c.content.data(), c.content.size()), static_cast<ssize_t>(c.content.size()));
+        ::close(writer);
+        EXPECT_TRUE(installed.get()) << c.desc;
+        ASSERT_TRUE(flags.has_value()) << c.desc << ": no descriptor reads the file";
+        EXPECT_NE(*flags & O_CLOEXEC, 0) << c.desc << ": flags " << std::oct << *flags;
+    }
 }
 
 TEST_F(SupportDir, BuiltSupportDirectoryIsRegistered) {
