@@ -1,9 +1,14 @@
 // AppleApi: finding the support directory, the registration test and loading the three libraries.
 #include "AppleApi.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "DynamicLibrary.h"
 
@@ -43,6 +48,32 @@ std::string LibraryPath(const std::string& dir, const char* name) {
     return name;
 }
 
+// The longest first line of the registration file that is read: room for any path.
+constexpr size_t kRegistrationLineLimit = 8192;
+
+// Up to limit bytes from the start of a file, and fewer when it is shorter; nothing when it
+// cannot be opened or read. The descriptor is close-on-exec (an ifstream's is not), so a
+// program started meanwhile by another thread does not inherit it.
+std::optional<std::string> ReadFileStart(const fs::path& path, size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string data;
+    char buffer[4096];
+    bool failed = false;
+    while (data.size() < limit) {
+        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit - data.size()));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            failed = got < 0;
+            break;
+        }
+        data.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    if (failed) return std::nullopt;
+    return data;
+}
+
 template <typename Entry>
 void Resolve(const DynamicLibrary& library, const char* name, Entry& entry) {
     entry = reinterpret_cast<Entry>(library.Symbol(name));
@@ -57,18 +88,16 @@ std::string SupportDirectory() {
 
 bool IsItunesInstalled() {
     const fs::path dir = SupportDirectory();
-    std::ifstream registration(dir / kRegistrationFile);
+    const auto registration = ReadFileStart(dir / kRegistrationFile, kRegistrationLineLimit);
     if (!registration) return false;
-    std::string line;
-    std::getline(registration, line);
+    std::string line = registration->substr(0, registration->find('\n'));
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     if (line.empty()) return false;
     fs::path named = line;
     if (named.is_relative()) named = dir / named;
     // The named file must hold at least one byte, as an installed package's file does.
-    std::ifstream file(named, std::ios::binary);
-    char byte = 0;
-    return file && file.read(&byte, 1) && file.gcount() == 1;
+    const auto start = ReadFileStart(named, 1);
+    return start && start->size() == 1;
 }
 
 bool LoadAppleLibraries() {
@@ -95,7 +124,7 @@ bool LoadAppleLibraries() {
 #define RUVO_RESOLVE(name, result, params) Resolve(coreFoundation, #name, AppleApi.name);
     RUVO_COREFOUNDATION_FUNCTIONS(RUVO_RESOLVE)
 #undef RUVO_RESOLVE
-#define RUVO_RESOLVE_DATA(name) Resolve(coreFoundation, #name, AppleApi.name);
+#define RUVO_RESOLVE_DATA(name, type) Resolve(coreFoundation, #name, AppleApi.name);
     RUVO_COREFOUNDATION_DATA(RUVO_RESOLVE_DATA)
 #undef RUVO_RESOLVE_DATA
     return true;

@@ -5,9 +5,11 @@
 
 #include "AppleTypes.h"
 
-// Each list names one library's entry points with their C signatures; the table below gets one
-// pointer per name, filled by LoadAppleLibraries with the library's export of that name (null
-// when it has none). Entries that nothing calls yet are resolved all the same.
+// Each list names one library's entry points with their C signatures, spelled with the types of
+// AppleTypes.h; the table below gets one pointer per name, filled by LoadAppleLibraries with the
+// library's export of that name (null when it has none). Entries that nothing calls yet are
+// resolved all the same. tests/device/test_AppleApiSignatures.cpp checks every entry against
+// the library's header when the tests are built.
 #define RUVO_MOBILEDEVICE_FUNCTIONS(X)                                                                \
     X(AMDeviceNotificationSubscribe, int,                                                             \
       (am_device_notification_callback, unsigned int, unsigned int, void*, AMDeviceNotificationRef*)) \
@@ -51,54 +53,62 @@
     X(ATCFMessageGetName, CFStringRef, (ATCFMessageRef))                                                           \
     X(ATCFMessageGetParam, CFTypeRef, (ATCFMessageRef, CFStringRef))
 
-#define RUVO_COREFOUNDATION_FUNCTIONS(X)                                                                      \
-    X(CFRelease, void, (CFTypeRef))                                                                           \
-    X(CFRetain, CFTypeRef, (CFTypeRef))                                                                       \
-    X(__CFStringMakeConstantString, CFStringRef, (const char*))                                               \
-    X(CFStringCreateWithCString, CFStringRef, (CFAllocatorRef, const char*, CFStringEncoding))                \
-    X(CFStringGetLength, CFIndex, (CFStringRef))                                                              \
-    X(CFStringGetCString, Boolean, (CFStringRef, char*, CFIndex, CFStringEncoding))                           \
-    X(CFStringCompare, CFComparisonResult, (CFStringRef, CFStringRef, CFOptionFlags))                         \
-    X(CFDictionaryCreateMutable, CFMutableDictionaryRef, (CFAllocatorRef, CFIndex, const void*, const void*)) \
-    X(CFDictionaryAddValue, void, (CFMutableDictionaryRef, const void*, const void*))                         \
-    X(CFDictionarySetValue, void, (CFMutableDictionaryRef, const void*, const void*))                         \
-    X(CFDictionaryGetValue, const void*, (CFDictionaryRef, const void*))                                      \
-    X(CFDictionaryGetCount, CFIndex, (CFDictionaryRef))                                                       \
-    X(CFDictionaryGetKeysAndValues, void, (CFDictionaryRef, const void**, const void**))                      \
-    X(CFGetTypeID, CFTypeID, (CFTypeRef))                                                                     \
-    X(CFDictionaryGetTypeID, CFTypeID, (void))                                                                \
-    X(CFStringGetTypeID, CFTypeID, (void))                                                                    \
-    X(CFArrayCreateMutable, CFMutableArrayRef, (CFAllocatorRef, CFIndex, const void*))                        \
-    X(CFArrayAppendValue, void, (CFMutableArrayRef, const void*))                                             \
-    X(CFArrayGetCount, CFIndex, (CFArrayRef))                                                                 \
-    X(CFArrayGetValueAtIndex, const void*, (CFArrayRef, CFIndex))                                             \
-    X(CFNumberCreate, CFNumberRef, (CFAllocatorRef, CFNumberType, const void*))                               \
-    X(CFDataCreate, CFDataRef, (CFAllocatorRef, const UInt8*, CFIndex))                                       \
-    X(CFDataGetBytePtr, const UInt8*, (CFDataRef))                                                            \
-    X(CFDataGetLength, CFIndex, (CFDataRef))                                                                  \
-    X(CFPropertyListCreateXMLData, CFDataRef, (CFAllocatorRef, CFPropertyListRef))                            \
-    X(CFPropertyListCreateData, CFDataRef,                                                                    \
-      (CFAllocatorRef, CFPropertyListRef, CFPropertyListFormat, CFOptionFlags, CFErrorRef*))                  \
+#define RUVO_COREFOUNDATION_FUNCTIONS(X)                                                             \
+    X(CFRelease, void, (CFTypeRef))                                                                  \
+    X(CFRetain, CFTypeRef, (CFTypeRef))                                                              \
+    X(__CFStringMakeConstantString, CFStringRef, (const char*))                                      \
+    X(CFStringCreateWithCString, CFStringRef, (CFAllocatorRef, const char*, CFStringEncoding))       \
+    X(CFStringGetLength, CFIndex, (CFStringRef))                                                     \
+    X(CFStringGetCString, Boolean, (CFStringRef, char*, CFIndex, CFStringEncoding))                  \
+    X(CFStringCompare, CFComparisonResult, (CFStringRef, CFStringRef, CFOptionFlags))                \
+    X(CFDictionaryCreateMutable, CFMutableDictionaryRef,                                             \
+      (CFAllocatorRef, CFIndex, const CFDictionaryKeyCallBacks*, const CFDictionaryValueCallBacks*)) \
+    X(CFDictionaryAddValue, void, (CFMutableDictionaryRef, const void*, const void*))                \
+    X(CFDictionarySetValue, void, (CFMutableDictionaryRef, const void*, const void*))                \
+    X(CFDictionaryGetValue, const void*, (CFDictionaryRef, const void*))                             \
+    X(CFDictionaryGetCount, CFIndex, (CFDictionaryRef))                                              \
+    X(CFDictionaryGetKeysAndValues, void, (CFDictionaryRef, const void**, const void**))             \
+    X(CFGetTypeID, CFTypeID, (CFTypeRef))                                                            \
+    X(CFDictionaryGetTypeID, CFTypeID, (void))                                                       \
+    X(CFStringGetTypeID, CFTypeID, (void))                                                           \
+    X(CFArrayCreateMutable, CFMutableArrayRef, (CFAllocatorRef, CFIndex, const CFArrayCallBacks*))   \
+    X(CFArrayAppendValue, void, (CFMutableArrayRef, const void*))                                    \
+    X(CFArrayGetCount, CFIndex, (CFArrayRef))                                                        \
+    X(CFArrayGetValueAtIndex, const void*, (CFArrayRef, CFIndex))                                    \
+    X(CFNumberCreate, CFNumberRef, (CFAllocatorRef, CFNumberType, const void*))                      \
+    X(CFDataCreate, CFDataRef, (CFAllocatorRef, const UInt8*, CFIndex))                              \
+    X(CFDataGetBytePtr, const UInt8*, (CFDataRef))                                                   \
+    X(CFDataGetLength, CFIndex, (CFDataRef))                                                         \
+    X(CFPropertyListCreateXMLData, CFDataRef, (CFAllocatorRef, CFPropertyListRef))                   \
+    X(CFPropertyListCreateData, CFDataRef,                                                           \
+      (CFAllocatorRef, CFPropertyListRef, CFPropertyListFormat, CFOptionFlags, CFErrorRef*))         \
     X(CFPropertyListCreateFromXMLData, CFPropertyListRef, (CFAllocatorRef, CFDataRef, CFOptionFlags, CFStringRef*))
 
-// Data exports, stored as the address of the exported variable.
-#define RUVO_COREFOUNDATION_DATA(X)  \
-    X(kCFBooleanTrue)                \
-    X(kCFBooleanFalse)               \
-    X(kCFTypeDictionaryKeyCallBacks) \
-    X(kCFTypeDictionaryValueCallBacks)
+// Data exports, each with the type of the exported variable; the table stores its address.
+#define RUVO_COREFOUNDATION_DATA(X)                                \
+    X(kCFBooleanTrue, CFBooleanRef)                                \
+    X(kCFBooleanFalse, CFBooleanRef)                               \
+    X(kCFTypeDictionaryKeyCallBacks, CFDictionaryKeyCallBacks)     \
+    X(kCFTypeDictionaryValueCallBacks, CFDictionaryValueCallBacks) \
+    X(kCFTypeArrayCallBacks, CFArrayCallBacks)
 
-struct AppleApiTable {
+namespace apple {
+
+// The lists' names are read in namespace apple, where AppleTypes.h declares them.
+struct ApiTable {
 #define RUVO_DECLARE_ENTRY(name, result, params) result(*name) params = nullptr;
     RUVO_MOBILEDEVICE_FUNCTIONS(RUVO_DECLARE_ENTRY)
     RUVO_AIRTRAFFIC_FUNCTIONS(RUVO_DECLARE_ENTRY)
     RUVO_COREFOUNDATION_FUNCTIONS(RUVO_DECLARE_ENTRY)
 #undef RUVO_DECLARE_ENTRY
-    const CFBooleanRef* kCFBooleanTrue = nullptr;
-    const CFBooleanRef* kCFBooleanFalse = nullptr;
-    const void* kCFTypeDictionaryKeyCallBacks = nullptr;
-    const void* kCFTypeDictionaryValueCallBacks = nullptr;
+#define RUVO_DECLARE_DATA(name, type) const type* name = nullptr;
+    RUVO_COREFOUNDATION_DATA(RUVO_DECLARE_DATA)
+#undef RUVO_DECLARE_DATA
 };
+
+}  // namespace apple
+
+using AppleApiTable = apple::ApiTable;
 
 // Filled once by LoadAppleLibraries, read-only afterwards: readers on any thread need no lock.
 extern AppleApiTable AppleApi;

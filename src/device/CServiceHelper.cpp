@@ -1,13 +1,17 @@
 // CServiceHelper: the device service check (a connect to usbmuxd's socket) and its bounded start.
 #include "CServiceHelper.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,6 +26,10 @@ namespace {
 constexpr char16_t kDeviceServiceName[] = u"Apple Mobile Device";
 constexpr const char* kDefaultUsbmuxdSocket = "/var/run/usbmuxd";
 constexpr std::chrono::milliseconds kPollInterval{100};
+// How often a started helper is looked at until it exits.
+constexpr std::chrono::milliseconds kHelperPollInterval{10};
+
+using Clock = std::chrono::steady_clock;
 
 enum class Driver { Virtual, Usb };
 
@@ -42,48 +50,88 @@ std::string UsbmuxdSocketPath() {
     return "";
 }
 
+// True when something listens on usbmuxd's socket. The connect does not block: a listener too
+// busy to take the connection yet still runs, and a check must not wait on it.
 bool UsbmuxdAnswers() {
     const std::string path = UsbmuxdSocketPath();
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof(addr.sun_path)) return false;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN;
     ::close(fd);
     return ok;
 }
 
-// Runs a command without a shell and waits for it; true when it exited with status 0.
-bool RunCommand(const std::vector<std::string>& args) {
+// Sleeps for the interval, but not past the deadline.
+void SleepUntilNextLook(std::chrono::milliseconds interval, Clock::time_point deadline) {
+    const auto now = Clock::now();
+    if (now < deadline) std::this_thread::sleep_for(std::min<Clock::duration>(interval, deadline - now));
+}
+
+// Runs a command without a shell and waits for it until the deadline; true when it exited with
+// status 0 by then. The command runs in a process group of its own: when it is still running at
+// the deadline, the group is killed (the command and anything it started that did not leave the
+// group) and the command is reaped, so no zombie is left.
+bool RunCommand(const std::vector<std::string>& args, Clock::time_point deadline) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return false;
     pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    const bool spawned = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP) == 0 &&
+                         posix_spawnattr_setpgroup(&attributes, 0) == 0 &&
+                         posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
+    if (!spawned) return false;
+
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (done < 0 && errno != EINTR) return false;
+        if (Clock::now() >= deadline) break;
+        SleepUntilNextLook(kHelperPollInterval, deadline);
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    // Unreaped, the command's id still names its group, so the kill cannot reach another one.
+    ::kill(-pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return false;
 }
 
 bool SystemdRuns() { return ::access("/run/systemd/system", F_OK) == 0; }
 
-// Asks for usbmuxd to be started: RUVO_USBMUXD_START (a command run through /bin/sh) when set,
-// else systemd's unit where systemd runs the system, else the daemon itself, which forks into
-// the background.
-bool RequestUsbmuxdStart() {
+// Asks for usbmuxd to be started, by the deadline: RUVO_USBMUXD_START (a command run through
+// /bin/sh) when set, else systemd's unit where systemd runs the system, else the daemon itself,
+// which forks into the background.
+bool RequestUsbmuxdStart(Clock::time_point deadline) {
     if (const char* command = std::getenv("RUVO_USBMUXD_START"); command && *command)
-        return RunCommand({"/bin/sh", "-c", command});
-    if (SystemdRuns()) return RunCommand({"systemctl", "start", "--no-block", "usbmuxd.service"});
-    return RunCommand({"usbmuxd", "--user", "usbmux"});
+        return RunCommand({"/bin/sh", "-c", command}, deadline);
+    if (SystemdRuns()) return RunCommand({"systemctl", "start", "--no-block", "usbmuxd.service"}, deadline);
+    return RunCommand({"usbmuxd", "--user", "usbmux"}, deadline);
+}
+
+// RUVO_SERVICE_START_TIMEOUT_MS: a whole number of milliseconds above zero, digits only;
+// nothing when it is unset or anything else.
+std::optional<std::chrono::milliseconds> StartBoundFromEnvironment() {
+    const char* text = std::getenv("RUVO_SERVICE_START_TIMEOUT_MS");
+    if (!text || !*text) return std::nullopt;
+    const char* end = text + std::strlen(text);
+    std::chrono::milliseconds::rep value = 0;
+    const auto [stop, error] = std::from_chars(text, end, value);
+    if (error != std::errc() || stop != end || value <= 0) return std::nullopt;
+    return std::chrono::milliseconds(value);
 }
 
 }  // namespace
 
-CServiceHelper::CServiceHelper(std::chrono::milliseconds startBound) : m_startBound(startBound) {}
+CServiceHelper::CServiceHelper(std::chrono::milliseconds startBound) : m_startBound(startBound) {
+    if (const auto fromEnvironment = StartBoundFromEnvironment())
+        m_startBound = std::min(m_startBound, *fromEnvironment);
+}
 
 bool CServiceHelper::IsServiceRunning(const std::u16string& serviceName) {
     if (serviceName != kDeviceServiceName) return false;
@@ -95,12 +143,12 @@ bool CServiceHelper::StartServiceAndWait(const std::u16string& serviceName) {
     if (serviceName != kDeviceServiceName) return false;
     // A running service is not started again, and that start reports false.
     if (IsServiceRunning(serviceName)) return false;
-    if (!RequestUsbmuxdStart()) return false;
-
-    const auto deadline = std::chrono::steady_clock::now() + m_startBound;
+    // One deadline for the whole start: the helper's run and the wait for the service.
+    const auto deadline = Clock::now() + m_startBound;
+    if (!RequestUsbmuxdStart(deadline)) return false;
     for (;;) {
         if (IsServiceRunning(serviceName)) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(kPollInterval);
+        if (Clock::now() >= deadline) return false;
+        SleepUntilNextLook(kPollInterval, deadline);
     }
 }

@@ -3,12 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <optional>
 #include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -77,6 +87,77 @@ TEST_F(SupportDir, RegistrationWithAbsolutePath) {
     EXPECT_TRUE(IsItunesInstalled());
 }
 
+// The open flags of this process's descriptor that reads the file at path, once one is open
+// (looked for within a bound); nothing when none appeared.
+std::optional<long> ReaderFlags(const fs::path& path) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) != 0) return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd", ec)) {
+            struct stat opened {};
+            if (::stat(entry.path().c_str(), &opened) != 0 || opened.st_dev != target.st_dev ||
+                opened.st_ino != target.st_ino)
+                continue;
+            std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+            std::string field;
+            long flags = -1;
+            while (info >> field)
+                if (field == "flags:" && info >> std::oct >> flags) break;
+            if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) return flags;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+}
+
+// A descriptor writing to the FIFO at path, opened once a reader has it open (waited for within
+// a bound); -1 when none came.
+int OpenWriterOnceRead(const fs::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 || errno != ENXIO) return fd;
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+// The registration test's files are read through close-on-exec descriptors, so a program
+// another thread starts meanwhile does not inherit them. Each file in turn is a FIFO, whose
+// read waits with its descriptor open until the test has looked at the descriptor's flags.
+TEST_F(SupportDir, RegistrationFilesAreReadCloseOnExec) {
+    struct Case {
+        const char* desc;
+        const char* fifo;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"registration file", kRegistrationFile, "package.bin\n"},
+        {"the file it names", "package.bin", "x"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        Write(dir / kRegistrationFile, "package.bin\n");
+        Write(dir / "package.bin", "x");
+        const fs::path fifo = dir / c.fifo;
+        fs::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << c.desc;
+
+        auto installed = std::async(std::launch::async, IsItunesInstalled);
+        const int writer = OpenWriterOnceRead(fifo);
+        ASSERT_GE(writer, 0) << c.desc << ": the file was never opened";
+        const auto flags = ReaderFlags(fifo);
+        EXPECT_EQ(::write(writer, c.content.data(), c.content.size()), static_cast<ssize_t>(c.content.size()));
+        ::close(writer);
+        EXPECT_TRUE(installed.get()) << c.desc;
+        ASSERT_TRUE(flags.has_value()) << c.desc << ": no descriptor reads the file";
+        EXPECT_NE(*flags & O_CLOEXEC, 0) << c.desc << ": flags " << std::oct << *flags;
+    }
+}
+
 TEST_F(SupportDir, BuiltSupportDirectoryIsRegistered) {
     setenv("RUVO_SUPPORT_DIR", RUVO_TEST_SUPPORT_DIR, 1);
     EXPECT_TRUE(IsItunesInstalled());
@@ -97,12 +178,78 @@ TEST_F(SupportDir, AllThreeLibrariesLoadAndResolve) {
                       AppleApi.kCFTypeDictionaryValueCallBacks;
             // The table works: a constant string made and compared through it.
             if (ok) {
-                CFStringRef a = AppleApi.__CFStringMakeConstantString("Status");
-                CFStringRef b = AppleApi.CFStringCreateWithCString(nullptr, "STATUS", kCFStringEncodingUTF8);
-                ok = a && b && AppleApi.CFStringCompare(a, b, kCFCompareCaseInsensitive) == 0;
+                apple::CFStringRef a = AppleApi.__CFStringMakeConstantString("Status");
+                apple::CFStringRef b =
+                    AppleApi.CFStringCreateWithCString(nullptr, "STATUS", apple::kCFStringEncodingUTF8);
+                ok = a && b && AppleApi.CFStringCompare(a, b, apple::kCFCompareCaseInsensitive) == 0;
                 AppleApi.CFRelease(b);
             }
             std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// The entries LoadAppleLibraries left null, each named on stderr.
+int UnresolvedEntries() {
+    int missing = 0;
+#define RUVO_COUNT_MISSING(name, ...)                               \
+    if (!AppleApi.name) {                                           \
+        std::fprintf(stderr, "AppleApi." #name " is unresolved\n"); \
+        ++missing;                                                  \
+    }
+    RUVO_MOBILEDEVICE_FUNCTIONS(RUVO_COUNT_MISSING)
+    RUVO_AIRTRAFFIC_FUNCTIONS(RUVO_COUNT_MISSING)
+    RUVO_COREFOUNDATION_FUNCTIONS(RUVO_COUNT_MISSING)
+    RUVO_COREFOUNDATION_DATA(RUVO_COUNT_MISSING)
+#undef RUVO_COUNT_MISSING
+    return missing;
+}
+
+// Every entry of every list is found in the library it is listed under.
+TEST_F(SupportDir, EveryEntryResolvesFromItsLibrary) {
+    CopyLibraries();
+    EXPECT_EXIT(std::exit(LoadAppleLibraries() && UnresolvedEntries() == 0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+// The containers made through the table with the library's own callback tables hold their
+// values: a key and value released by the caller stay readable through the container.
+TEST_F(SupportDir, ContainersMadeWithTheLibraryCallbacksRetainTheirValues) {
+    CopyLibraries();
+    EXPECT_EXIT(
+        {
+            if (!LoadAppleLibraries()) std::exit(2);
+            const auto& api = AppleApi;
+            auto text = [&](const char* s) {
+                return api.CFStringCreateWithCString(nullptr, s, apple::kCFStringEncodingUTF8);
+            };
+            auto equal = [&](const void* value, const char* s) {
+                apple::CFStringRef expected = text(s);
+                const bool same = value && api.CFGetTypeID(value) == api.CFStringGetTypeID() &&
+                                  api.CFStringCompare(static_cast<apple::CFStringRef>(value), expected, 0) == 0;
+                api.CFRelease(expected);
+                return same;
+            };
+
+            apple::CFMutableDictionaryRef dict = api.CFDictionaryCreateMutable(
+                nullptr, 0, api.kCFTypeDictionaryKeyCallBacks, api.kCFTypeDictionaryValueCallBacks);
+            apple::CFStringRef key = text("Name");
+            apple::CFStringRef value = text("Ruvo");
+            api.CFDictionarySetValue(dict, key, value);
+            api.CFRelease(key);
+            api.CFRelease(value);
+            apple::CFStringRef lookup = text("Name");
+            const bool dictOk =
+                api.CFDictionaryGetCount(dict) == 1 && equal(api.CFDictionaryGetValue(dict, lookup), "Ruvo");
+            api.CFRelease(lookup);
+            api.CFRelease(dict);
+
+            apple::CFMutableArrayRef array = api.CFArrayCreateMutable(nullptr, 0, api.kCFTypeArrayCallBacks);
+            apple::CFStringRef item = text("item");
+            api.CFArrayAppendValue(array, item);
+            api.CFRelease(item);
+            const bool arrayOk = api.CFArrayGetCount(array) == 1 && equal(api.CFArrayGetValueAtIndex(array, 0), "item");
+            api.CFRelease(array);
+            std::exit(dictOk && arrayOk ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
