@@ -3,6 +3,8 @@
 
 #include "AppleApi.h"
 
+using namespace apple;
+
 bool AFCApplicationDirectory::VendContainer(const char* bundleId) {
     if (!bundleId) return false;
     if (StartService("com.apple.mobile.house_arrest") <= 0) return false;

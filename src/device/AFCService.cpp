@@ -8,6 +8,8 @@
 #include "CopyCFStringUtf8.h"
 #include "TextEncoding.h"
 
+using namespace apple;
+
 namespace {
 
 std::string DevicePath(const char* path) { return AnsiToUtf8(path ? path : ""); }

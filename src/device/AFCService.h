@@ -18,7 +18,7 @@ public:
     static constexpr unsigned int kIoTimeoutSeconds = 5;
 
     AFCService() = default;
-    explicit AFCService(AMDeviceRef device) : AppleKernelService(device) {}
+    explicit AFCService(apple::AMDeviceRef device) : AppleKernelService(device) {}
 
     // Starts the object's device service: a positive socket on success.
     virtual int Open();
@@ -30,7 +30,7 @@ public:
 
     // The file's info pairs as a new dictionary of strings (caller releases) when info is not
     // null; true when the path exists.
-    bool GetFileInfo(const char* path, CFMutableDictionaryRef* info);
+    bool GetFileInfo(const char* path, apple::CFMutableDictionaryRef* info);
     bool FileExists(const char* path);
     // The "st_size" of the path (its leading digits), 0 when unknown.
     int GetFileSize(const char* path);
@@ -49,9 +49,9 @@ public:
     bool WriteChunk(uint64_t reference, const char* bytes, int length);
     bool RemovePath(const char* path);
     bool MakeDirectory(const char* path);
-    bool OpenDirectory(const char* path, AFCDirectoryRef* handle);
+    bool OpenDirectory(const char* path, apple::AFCDirectoryRef* handle);
     // The next entry's name (UTF-8, owned by the handle); false at a failure.
-    bool ReadDirectory(AFCDirectoryRef handle, char** name);
-    bool CloseDirectory(AFCDirectoryRef handle);
+    bool ReadDirectory(apple::AFCDirectoryRef handle, char** name);
+    bool CloseDirectory(apple::AFCDirectoryRef handle);
     bool RenamePath(const char* from, const char* to);
 };

@@ -3,6 +3,8 @@
 
 #include "AppleApi.h"
 
+using namespace apple;
+
 AppleKernelService::~AppleKernelService() { Close(); }
 
 void AppleKernelService::Bind(const DeviceServiceSet& set) {

@@ -10,7 +10,7 @@
 class AppleKernelService : public CSocketClient {
 public:
     AppleKernelService() = default;
-    explicit AppleKernelService(AMDeviceRef device) : m_device(device) {}
+    explicit AppleKernelService(apple::AMDeviceRef device) : m_device(device) {}
     ~AppleKernelService() override;
 
     // Copies the set and takes its device as the service's device.
@@ -23,14 +23,14 @@ public:
     int StartService(const char* serviceName);
     // {bundle id: {...}} of the applications of that type ("System", "User"); the caller
     // releases it. Null for a null or empty type or a failed lookup.
-    CFDictionaryRef LookupApplications(const char* applicationType);
+    apple::CFDictionaryRef LookupApplications(const char* applicationType);
     void Close();
 
-    AMDeviceRef Device() const { return m_device; }
+    apple::AMDeviceRef Device() const { return m_device; }
     const DeviceServiceSet& Bound() const { return m_bound; }
 
 protected:
-    AMDeviceRef m_device = nullptr;
-    AFCConnectionRef m_afc = nullptr;
+    apple::AMDeviceRef m_device = nullptr;
+    apple::AFCConnectionRef m_afc = nullptr;
     DeviceServiceSet m_bound;
 };

@@ -13,6 +13,8 @@
 #include "AppleApi.h"
 #include "WaitBounds.h"
 
+using namespace apple;
+
 CSocketClient::~CSocketClient() { CloseSocket(); }
 
 bool CSocketClient::SendAll(const char* data, int length) {

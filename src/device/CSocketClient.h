@@ -22,9 +22,9 @@ public:
 
     bool SendAll(const char* data, int length);
     bool ReceiveAll(char* buffer, int length);
-    bool SendPlist(CFPropertyListRef plist);
+    bool SendPlist(apple::CFPropertyListRef plist);
     // The received property list (mutable containers), which the caller releases; null on failure.
-    CFPropertyListRef ReceivePlist();
+    apple::CFPropertyListRef ReceivePlist();
     void CloseSocket();
 
     int Socket() const { return m_socket; }

@@ -6,6 +6,8 @@
 
 #include "AppleApi.h"
 
+using namespace apple;
+
 std::optional<std::string> CopyCFStringUtf8(CFStringRef string) {
     if (string == nullptr || !AppleApi.CFStringGetLength || !AppleApi.CFStringGetCString) return std::nullopt;
     const CFIndex length = AppleApi.CFStringGetLength(string);

@@ -8,4 +8,4 @@
 
 // The string's text in UTF-8; nothing when the string is null or does not convert. Called
 // through AppleApi, so the libraries must be loaded.
-std::optional<std::string> CopyCFStringUtf8(CFStringRef string);
+std::optional<std::string> CopyCFStringUtf8(apple::CFStringRef string);

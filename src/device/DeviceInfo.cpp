@@ -4,6 +4,8 @@
 #include "AppleApi.h"
 #include "CopyCFStringUtf8.h"
 
+using namespace apple;
+
 void DeviceInfo::ClearValues() {
     productVersion.reset();
     basebandVersion.reset();

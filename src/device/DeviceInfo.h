@@ -8,7 +8,7 @@
 
 class DeviceInfo : public AppleKernelService {
 public:
-    explicit DeviceInfo(AMDeviceRef device) : AppleKernelService(device) {}
+    explicit DeviceInfo(apple::AMDeviceRef device) : AppleKernelService(device) {}
 
     // Reads every value anew; false when no session could be opened (the device is not
     // trusted, or gone).

@@ -7,6 +7,8 @@
 #include "CopyCFStringUtf8.h"
 #include "TextEncoding.h"
 
+using namespace apple;
+
 namespace {
 
 // The longest status text handed to the owner, in ANSI bytes.

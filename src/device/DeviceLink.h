@@ -37,7 +37,7 @@ public:
 
     // Binds the link to the device (null: the device left) and reports the new state; returns
     // whether the link is ready.
-    int SetDevice(AMDeviceRef device);
+    int SetDevice(apple::AMDeviceRef device);
     void Reset();
     void Refresh();
     void RefreshAndNotify();
@@ -45,7 +45,7 @@ public:
 
     // The link's state, read under its lock.
     bool IsReady();
-    AMDeviceRef Device();
+    apple::AMDeviceRef Device();
     std::u16string StatusText();
     std::u16string ProductType();
     std::u16string ProductVersion();
@@ -97,7 +97,7 @@ private:
     std::unique_ptr<AFCStandarFileSystem> m_mediaFileSystem;
     std::unique_ptr<AFCApplicationDirectory> m_appContainer;
     std::unique_ptr<DeviceInfo> m_deviceInfo;
-    AMDeviceRef m_device = nullptr;
+    apple::AMDeviceRef m_device = nullptr;
     bool m_ready = false;
     std::u16string m_statusText;
     std::u16string m_productType;

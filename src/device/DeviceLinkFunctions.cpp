@@ -7,6 +7,8 @@
 #include "DeviceManager.h"
 #include "TextEncoding.h"
 
+using namespace apple;
+
 namespace {
 
 void CopyValue(std::u16string (DeviceLink::*value)(), char* buffer) {

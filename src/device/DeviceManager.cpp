@@ -7,6 +7,8 @@
 #include "CServiceHelper.h"
 #include "TextEncoding.h"
 
+using namespace apple;
+
 namespace {
 
 // The process-wide state of the device layer: the manager, the current-link slot and the hook

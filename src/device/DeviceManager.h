@@ -22,15 +22,15 @@ public:
     // The rest of the start: the device service, the libraries and the subscription.
     void Start();
 
-    void OnDeviceAttached(AMDeviceRef device);
-    void OnDeviceDetached(AMDeviceRef device);
+    void OnDeviceAttached(apple::AMDeviceRef device);
+    void OnDeviceDetached(apple::AMDeviceRef device);
     int CountReadyLinks();
     void Notify(int eventType);
 
     // The link at that position of the list, null past its end.
     DeviceLink* LinkAt(int index);
     // The handler of the notification hook: kind 0 attached, 1 detached.
-    static void HandleNotification(int kind, am_device_notification_callback_info* info, void* userData);
+    static void HandleNotification(int kind, apple::am_device_notification_callback_info* info, void* userData);
 
 private:
     void Announce(int eventType);

@@ -15,5 +15,5 @@ struct DeviceServiceSet {
     AFCStandarFileSystem* mediaFileSystem = nullptr;
     AFCApplicationDirectory* appContainer = nullptr;
     DeviceInfo* deviceInfo = nullptr;
-    AMDeviceRef device = nullptr;
+    apple::AMDeviceRef device = nullptr;
 };
