@@ -85,7 +85,8 @@ TEST_F(DeviceLinkTest, WritingIntoTheContainerMakesTheMissingFolder) {
 
     // Reading back through the same container; a smaller buffer takes what fits.
     char buffer[64] = {};
-    EXPECT_EQ(ReadDeviceFile("/Documents/PCConnection/Heartbeat", buffer, sizeof buffer), static_cast<int>(beat.size()));
+    EXPECT_EQ(ReadDeviceFile("/Documents/PCConnection/Heartbeat", buffer, sizeof buffer),
+              static_cast<int>(beat.size()));
     EXPECT_EQ(std::string(buffer), beat);
     char small[4] = {};
     EXPECT_EQ(ReadDeviceFile("/Documents/PCConnection/Heartbeat", small, sizeof small), 4);
@@ -129,7 +130,8 @@ TEST_F(DeviceLinkTest, FailuresAreZeroAndWriteNothing) {
 TEST_F(DeviceLinkTest, ApplicationLookupsAndFindInstalledApp) {
     s_link->LookupApplications(u"System");
     s_link->LookupApplications(u"User");
-    EXPECT_EQ(s_link->InstalledApps(u"USER"), (std::vector<std::u16string>{u"com.mrz4.ringtone.pid40ch1", u"com.example.other"}));
+    EXPECT_EQ(s_link->InstalledApps(u"USER"),
+              (std::vector<std::u16string>{u"com.mrz4.ringtone.pid40ch1", u"com.example.other"}));
     EXPECT_NE(FindInstalledApp(u"USER", kApp), nullptr);
     EXPECT_NE(FindInstalledApp(u"SYSTEM", "com.apple.Preferences"), nullptr);
     struct Case {

@@ -35,7 +35,9 @@ TEST(DeviceManager, LinksAndEventsFollowTheDevices) {
 
     const std::string first = hub.MakePhone("First");
     PhoneHub::Plug(first, true);
-    expect({{0, DEVICE_EVENT_STATUS, kWaiting}, {0, DEVICE_EVENT_CONNECTED, "First"}, {-1, DEVICE_EVENT_CONNECTED, Count(1)}},
+    expect({{0, DEVICE_EVENT_STATUS, kWaiting},
+            {0, DEVICE_EVENT_CONNECTED, "First"},
+            {-1, DEVICE_EVENT_CONNECTED, Count(1)}},
            "first trusted device");
     DeviceLink* link0 = GetDeviceLink(0);
     ASSERT_NE(link0, nullptr);
@@ -46,7 +48,9 @@ TEST(DeviceManager, LinksAndEventsFollowTheDevices) {
 
     const std::string second = hub.MakePhone("Second");
     PhoneHub::Plug(second, true);
-    expect({{1, DEVICE_EVENT_STATUS, kWaiting}, {1, DEVICE_EVENT_CONNECTED, "Second"}, {-1, DEVICE_EVENT_CONNECTED, Count(2)}},
+    expect({{1, DEVICE_EVENT_STATUS, kWaiting},
+            {1, DEVICE_EVENT_CONNECTED, "Second"},
+            {-1, DEVICE_EVENT_CONNECTED, Count(2)}},
            "a second device gets a new link");
     EXPECT_EQ(GetDeviceLink(-1), link0) << "the current link stays link 0";
     EXPECT_EQ(GetDeviceLink(2), nullptr);
