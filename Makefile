@@ -18,8 +18,7 @@ build_jobs = $(if $(JOBS),-j $(JOBS))
 # Every sanitizer finding stops the program with a report, so a finding fails its test.
 ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 .PHONY: deps configure build test demo clean test-sanitizers test-asan test-tsan fuzz-build fuzz-smoke
 
