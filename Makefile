@@ -1,8 +1,26 @@
 # Two entry points: `make demo` sets up and runs the assistant, `make test` sets up and runs every test.
+# CI also runs `make test-sanitizers` (the suite under ASan+UBSan and under TSan) and `make fuzz-smoke`.
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
+# Sanitizer builds: each in its own folder, optimised a little so the suite stays quick, with
+# debug information for readable reports.
+ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
+SANITIZE_BUILD_TYPE ?= RelWithDebInfo
+# The libFuzzer build and how long each target runs in the smoke run.
+FUZZ_DIR ?= build-fuzz
+FUZZ_TARGETS ?= bplist json cfplist
+FUZZ_SECONDS ?= 60
+# JOBS=N limits the build to N parallel jobs (default: Ninja's own choice).
+JOBS ?=
+build_jobs = $(if $(JOBS),-j $(JOBS))
 
-.PHONY: deps configure build test demo clean
+# Every sanitizer finding stops the program with a report, so a finding fails its test.
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
+           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+.PHONY: deps configure build test demo clean test-sanitizers test-asan test-tsan fuzz-build fuzz-smoke
 
 deps:
 	bash scripts/install-deps.sh
@@ -11,7 +29,7 @@ configure: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
 build: configure
-	cmake --build $(BUILD_DIR)
+	cmake --build $(BUILD_DIR) $(build_jobs)
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
@@ -19,5 +37,29 @@ test: build
 demo: build
 	bash scripts/demo.sh $(BUILD_DIR)
 
+test-sanitizers: test-asan test-tsan
+
+test-asan: deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(SANITIZE_BUILD_TYPE) -DRUVO_SANITIZE=address,undefined
+	cmake --build $(ASAN_DIR) $(build_jobs)
+	$(ASAN_ENV) ctest --test-dir $(ASAN_DIR) --output-on-failure
+
+test-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(SANITIZE_BUILD_TYPE) -DRUVO_SANITIZE=thread
+	cmake --build $(TSAN_DIR) $(build_jobs)
+	$(TSAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DRUVO_FUZZ=ON
+	cmake --build $(FUZZ_DIR) --target fuzzers $(build_jobs)
+
+# Each target runs FUZZ_SECONDS from its stored corpus; the first crash, leak, timeout or
+# undefined behaviour stops the run with a failure and leaves the input in $(FUZZ_DIR)/artifacts/.
+fuzz-smoke: fuzz-build
+	set -e; for t in $(FUZZ_TARGETS); do \
+	    RUVO_FUZZ_DIR=$(abspath $(FUZZ_DIR)) bash tests/fuzz/run_fuzz.sh $$t $(FUZZ_SECONDS); \
+	done
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

@@ -8,6 +8,10 @@ packages=(
   libgtest-dev libgmock-dev
   libplist-dev
   python3
+  # The fuzz targets: clang with libFuzzer and clang's sanitizer runtimes, which live in
+  # libclang-rt-14-dev (clang only recommends it, and recommends are not installed here).
+  # g++'s own sanitizer runtimes come with build-essential.
+  clang libclang-rt-14-dev
 )
 
 missing=()
