@@ -164,7 +164,16 @@ private:
         }
         default: return false;
         }
-        return payload <= end - pos;
+        if (payload > end - pos) return false;
+        // libplist keeps strings zero-terminated and aborts the process on one holding U+0000
+        // (its getters assert that the length is the C length): such a string is refused here.
+        if ((marker >> 4) == 0x5 && std::find(m_data + pos, m_data + pos + payload, 0) != m_data + pos + payload)
+            return false;
+        if ((marker >> 4) == 0x6) {
+            for (uint64_t unit = 0; unit < count; ++unit)
+                if (m_data[pos + 2 * unit] == 0 && m_data[pos + 2 * unit + 1] == 0) return false;
+        }
+        return true;
     }
 
     InputCheck Walk(uint64_t top) {

@@ -420,8 +420,20 @@ def cfplist_inputs():
     p = Bplist()
     one = p.integer(1)
     binary["bin-dict-integer-key"] = p.build(p.dict([(one, one)]))
+    # Strings holding U+0000, which libplist 2.2 keeps but then aborts on when they are read:
+    # the two a fuzzer found (a value, a dictionary key) and the same in an ASCII string.
+    binary["found-utf16-string-with-nul"] = bytes.fromhex(
+        "62706c6973743030620061000008000000000000010100000000000000010000000000000000000000000000000d")
+    binary["found-utf16-key-with-nul"] = bytes.fromhex(
+        "62706c69737430306100001001d10001080b0d0000000000000101000000000000000300000000000000020000000000000010")
+    p = Bplist()
+    binary["bin-ascii-string-with-nul"] = p.build(p.raw(b"\x53a\x00b"))
     for name, data in binary.items():
         files[name + ".bplist"] = data
+    for name, entity in (("decimal", "&#0;"), ("hex", "&#x0;"), ("padded", "&#x0000;")):
+        files["xml-string-nul-" + name + ".xml"] = (
+            '<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>k</key><string>a'
+            + entity + 'b</string></dict></plist>').encode()
     return files
 
 
