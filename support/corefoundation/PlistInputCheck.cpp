@@ -11,6 +11,9 @@
 namespace ruvo::cf {
 
 InputCheck CheckXmlNesting(std::string_view text) {
+    // XML 1.0 has no place for a NUL byte, and libplist copies one into a string and then aborts
+    // the process when the string is read.
+    if (text.find('\0') != std::string_view::npos) return InputCheck::Malformed;
     // kMaxNestingDepth containers, inside <plist>, around one leaf element such as <string>.
     constexpr size_t kMaxElementDepth = kMaxNestingDepth + 2;
     size_t depth = 0;

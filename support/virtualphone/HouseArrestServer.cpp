@@ -64,14 +64,7 @@ bool WriteAll(int fd, const char* data, size_t length) {
 }
 
 std::optional<std::string> StringMember(plist_t dict, const char* key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    if (!value) return std::nullopt;
-    std::string text(value);
-    free(value);
-    return text;
+    return PlistString(plist_dict_get_item(dict, key));
 }
 
 // Sends {key: value} as one framed XML property list.
@@ -97,6 +90,8 @@ PlistHolder ReadRequest(int fd) {
     if (length == 0 || length > kMaxHouseArrestRequest) return nullptr;
     std::string body(length, '\0');
     if (!ReadExact(fd, body.data(), body.size(), RequestTimeoutMs())) return nullptr;
+    // XML has no place for a NUL byte, and libplist would copy one into a string.
+    if (!body.starts_with("bplist") && body.find('\0') != std::string::npos) return nullptr;
     plist_t request = nullptr;
     plist_from_memory(body.data(), static_cast<uint32_t>(body.size()), &request);
     PlistHolder owned(request);

@@ -38,13 +38,7 @@ void SetError(std::string* error, const std::string& text) {
 }
 
 std::string StringItem(plist_t dict, const char* key, const std::string& fallback) {
-    plist_t item = plist_dict_get_item(dict, key);
-    if (!item || plist_get_node_type(item) != PLIST_STRING) return fallback;
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
-    std::string result = value ? value : fallback;
-    std::free(value);
-    return result;
+    return PlistString(plist_dict_get_item(dict, key)).value_or(fallback);
 }
 
 bool BoolItem(plist_t dict, const char* key, bool fallback) {
@@ -59,12 +53,8 @@ std::vector<std::string> StringArray(plist_t array) {
     std::vector<std::string> result;
     if (!array || plist_get_node_type(array) != PLIST_ARRAY) return result;
     for (uint32_t i = 0; i < plist_array_get_size(array); ++i) {
-        plist_t item = plist_array_get_item(array, i);
-        if (!item || plist_get_node_type(item) != PLIST_STRING) continue;
-        char* value = nullptr;
-        plist_get_string_val(item, &value);
-        if (value && *value) result.emplace_back(value);
-        std::free(value);
+        const auto value = PlistString(plist_array_get_item(array, i));
+        if (value && !value->empty()) result.push_back(*value);
     }
     return result;
 }

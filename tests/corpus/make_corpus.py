@@ -430,6 +430,10 @@ def cfplist_inputs():
     binary["bin-ascii-string-with-nul"] = p.build(p.raw(b"\x53a\x00b"))
     for name, data in binary.items():
         files[name + ".bplist"] = data
+    # Raw NUL bytes inside an XML string (found by a fuzzer in a house_arrest request).
+    files["found-xml-string-with-nul-byte.xml"] = (
+        '<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>Identifier</key>'
+        '<string>com.mrz4.ringtone.pid40\x00\x00ch1</string></dict></plist>').encode()
     for name, entity in (("decimal", "&#0;"), ("hex", "&#x0;"), ("padded", "&#x0000;")):
         files["xml-string-nul-" + name + ".xml"] = (
             '<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>k</key><string>a'

@@ -218,6 +218,13 @@ std::string Frame(const std::string& body) {
     return frame + body;
 }
 
+std::string FromHex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
 enum class Encoding { Xml, Binary };
 
 // A framed house_arrest request; a null command or identifier leaves that key out.
@@ -1098,6 +1105,10 @@ TEST_F(HouseArrestTest, MalformedRequestClosesOnlyThatConnection) {
         {"garbage body", Frame("this is not a property list"), false},
         {"not a dictionary", Frame("<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>"), false},
         {"deeply nested", Frame("<?xml version=\"1.0\"?><plist version=\"1.0\">" + nested + "</plist>"), false},
+        {"NUL bytes inside an XML string",
+         Frame(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Command</key><string>Vend") +
+               std::string(2, '\0') + "Container</string></dict></plist>"),
+         false},
         {"body cut short", HouseArrestRequest("VendContainer", kApp).substr(0, 20), true},
         {"length cut short", std::string("\x00\x00", 2), true},
     };
@@ -1108,6 +1119,17 @@ TEST_F(HouseArrestTest, MalformedRequestClosesOnlyThatConnection) {
         EXPECT_EQ(ReadUntilClosed(socket.get()), "") << c.desc;
     }
 
+    // A binary request whose identifier holds U+0000 names no app (and must not take the phone down).
+    {
+        Fd socket;
+        Request(socket, Frame(FromHex("62706c6973743030d20102030457436f6d6d616e645a4964656e7469666965725d56656e64436f6e"
+                                      "7461696e65726f10130063006f006d002e006500780061006d0070006c0065002e0074006f006e00"
+                                      "650073000000e9080d15202e000000000000010100000000000000050000000000000000000000"
+                                      "0000000057")));
+        const auto reply = ReadReply(socket.get());
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, (std::map<std::string, std::string>{{"Error", "InstallationLookupFailed"}}));
+    }
     EXPECT_EQ(AfcList(afc.get(), "/").count("iTunes_Control"), 1u);
     Fd good;
     Request(good, HouseArrestRequest("VendDocuments", kApp));

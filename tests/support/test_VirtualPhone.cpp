@@ -135,6 +135,24 @@ TEST_F(TempDir, APhoneWithABadDeviceIdIsNoPhone) {
     EXPECT_NE(error.find("not a unique device id"), std::string::npos) << error;
 }
 
+TEST_F(TempDir, StringsHoldingNulDoNotTakeThePhoneDown) {
+    // libplist aborts the process when a string holding U+0000 is read with its copying getter;
+    // a state file is anybody's to edit, and the driver reads it every round.
+    const std::string dir = MakePhone();
+    const auto loaded = ruvo::phone::LoadPhone(dir);
+    ASSERT_TRUE(loaded);
+    const std::string xml =
+        std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>") + "<key>UniqueDeviceID</key><string>" +
+        loaded->uniqueDeviceId + "</string>" + "<key>DeviceName</key><string>Bad" + std::string(1, '\0') +
+        "Name</string>" + "<key>Applications</key><dict><key>User</key><array><string>com.example" +
+        std::string(1, '\0') + ".x</string><string>com.example.ok</string></array></dict>" + "</dict></plist>";
+    std::ofstream(fs::path(dir) / "device.plist", std::ios::binary | std::ios::trunc) << xml;
+    const auto config = ruvo::phone::LoadPhone(dir);
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->deviceName, PhoneConfig{}.deviceName) << "the bad name reads as no name";
+    EXPECT_EQ(config->userApps, std::vector<std::string>{"com.example.ok"});
+}
+
 TEST_F(TempDir, TheHubIsPrivateAndNeverInATemporaryFolder) {
     const auto savedState = Saved("XDG_STATE_HOME");
     const auto savedHome = Saved("HOME");
