@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "CJson.h"
 #include "DeviceManager.h"
 #include "TextEncoding.h"
 
@@ -228,7 +229,75 @@ int Run(int argc, char** argv, std::optional<Failure>& failure) {
     return status;
 }
 
+int RunRingtones(int argc, char** argv, std::optional<Failure>& failure) {
+    const std::string command = argv[0];
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const auto usage = [&](const char* text) {
+        failure = Failure{2, command + ": usage: " + text};
+        return 2;
+    };
+    long seconds = 0;
+    if (command == "ringtones") {
+        if (!args.empty()) return usage("ringtones");
+    } else if (command == "addring") {
+        char* end = nullptr;
+        if (args.size() != 3) return usage("addring AUDIO_FILE TITLE SECONDS");
+        errno = 0;
+        seconds = std::strtol(args[2].c_str(), &end, 10);
+        if (args[2].empty() || *end != '\0' || errno != 0 || seconds < 0 || seconds > 0x7FFFFFFF / 1000)
+            return usage("addring AUDIO_FILE TITLE SECONDS");
+    } else {
+        if (args.empty()) return usage("delring PID...");
+        for (const auto& pid : args)
+            if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) return usage("delring PID...");
+    }
+
+    std::string audio;
+    if (command == "addring") {
+        std::ifstream file(args[0], std::ios::binary);
+        if (!file) {
+            failure = Failure{1, "addring: cannot read " + args[0] + ": " + std::strerror(errno)};
+            return 1;
+        }
+        audio.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (file.bad() || audio.size() > 0x7FFFFFFF) {
+            failure = Failure{1, "addring: cannot read " + args[0]};
+            return 1;
+        }
+    }
+
+    StartDeviceManager(&OnDeviceEvent, nullptr);
+    DeviceLink* link = WaitForReadyLink(failure);
+    if (!link) return failure->status;
+    if (command == "ringtones") {
+        std::unique_ptr<CJson> tree(link->ListRingtones());
+        PrintLine(TextToUtf8(tree->ToString()));
+        return 0;
+    }
+    int done = 0;
+    if (command == "addring") {
+        done = link->AddRingtone(reinterpret_cast<const unsigned char*>(audio.data()), static_cast<int>(audio.size()),
+                                 DevicePath(args[1]).c_str(), static_cast<int>(seconds));
+    } else {
+        std::string json = "{\"PID\":[";
+        for (size_t i = 0; i < args.size(); ++i) json += (i ? ",\"" : "\"") + args[i] + "\"";
+        json += "]}";
+        done = link->DeleteRingtones(Utf8ToText(json));
+    }
+    PrintLine(done ? "TRUE" : "FALSE");
+    return done ? 0 : 1;
+}
+
 }  // namespace
+
+int RunRingtoneCommand(int argc, char** argv) {
+    std::optional<Failure> failure;
+    const int status = RunRingtones(argc, argv, failure);
+    if (failure) std::fprintf(stderr, "ruvo-tool: %s\n", failure->message.c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(failure ? failure->status : status);
+}
 
 int RunDeviceCommand(int argc, char** argv) {
     std::optional<Failure> failure;

@@ -37,6 +37,10 @@ const char kUsage[] =
     "  device ls|cat|rm|mkdir [--app BUNDLE_ID] PATH\n"
     "  device put [--app BUNDLE_ID] LOCAL_FILE PATH\n"
     "                   files of the media area, or of the app's container\n"
+    "  ringtones        print the current phone's ringtone catalogue as JSON\n"
+    "  addring AUDIO_FILE TITLE SECONDS\n"
+    "                   add the audio file as a ringtone; prints TRUE or FALSE\n"
+    "  delring PID...   delete the ringtones with these persistent ids; prints TRUE or FALSE\n"
     "  --help           print this help\n";
 
 std::string ReadAll(std::istream& in) {
@@ -126,6 +130,8 @@ int main(int argc, char** argv) {
     }
 
     if (command == "device") return RunDeviceCommand(argc - 1, argv + 1);
+    if (command == "ringtones" || command == "addring" || command == "delring")
+        return RunRingtoneCommand(argc - 1, argv + 1);
 
     return Fail("unknown command '" + command + "' (try --help)", 2);
 }

@@ -72,6 +72,7 @@
     X(CFDictionaryGetTypeID, CFTypeID, (void))                                                       \
     X(CFStringGetTypeID, CFTypeID, (void))                                                           \
     X(CFArrayCreateMutable, CFMutableArrayRef, (CFAllocatorRef, CFIndex, const CFArrayCallBacks*))   \
+    X(CFArrayGetTypeID, CFTypeID, (void))                                                            \
     X(CFArrayAppendValue, void, (CFMutableArrayRef, const void*))                                    \
     X(CFArrayGetCount, CFIndex, (CFArrayRef))                                                        \
     X(CFArrayGetValueAtIndex, const void*, (CFArrayRef, CFIndex))                                    \

@@ -86,6 +86,8 @@ typedef CFDictionaryRef ATCFMessageRef;
     X(CFPropertyListFormat, kCFPropertyListBinaryFormat_v1_0, 200) \
     X(CFOptionFlags, kCFPropertyListMutableContainers, 1)          \
     X(CFOptionFlags, kCFCompareCaseInsensitive, 1)                 \
+    X(CFNumberType, kCFNumberSInt32Type, 3)                        \
+    X(CFNumberType, kCFNumberSInt64Type, 4)                        \
     X(unsigned int, ADNCI_MSG_CONNECTED, 1)                        \
     X(unsigned int, ADNCI_MSG_DISCONNECTED, 2)                     \
     X(uint64_t, AFC_MODE_READ, 1)                                  \

@@ -78,6 +78,17 @@ public:
     void LookupApplications(const std::u16string& applicationType);
     // A copy of the application's entry under the category ("SYSTEM" or "USER"), or null.
     std::unique_ptr<CJson> FindInstalledApp(const std::u16string& category, const std::u16string& bundleId);
+    // The ringtone operations (defined with Medias in src/sync). Each takes the device reference
+    // and identifier under the lock and then works on service connections of its own (AFC and
+    // the sync session), so heartbeats and device events go on meanwhile; a device that leaves
+    // makes the operation fail. None of them asks whether the link is ready.
+    // The catalogue as a tree the caller deletes (empty when there is none).
+    CJson* ListRingtones();
+    // 1 when the phone took the ringtone (title in ANSI, duration in seconds), else 0.
+    int AddRingtone(const unsigned char* data, int length, const char* title, int durationSeconds);
+    // 1 when the phone deleted the ringtones whose ids are the "PID" elements of the JSON text.
+    int DeleteRingtones(const std::u16string& pidJson);
+
     // The bundle identifiers of the category, in the order they were looked up.
     std::vector<std::u16string> InstalledApps(const std::u16string& category);
 

@@ -26,3 +26,7 @@ int WriteDeviceFile(const char* path, const char* data, int length);
 // the category ("SYSTEM" or "USER"); null when the link is not ready, the category is another
 // key or the application is not there.
 std::unique_ptr<CJson> FindInstalledApp(const std::u16string& category, const char* bundleId);
+
+// DeviceLink::DeleteRingtones on GetDeviceLink(linkIndex) when that link exists, else 0 (defined
+// with the ringtone operations in src/sync).
+int DeleteDeviceRingtones(const std::u16string& pidJson, int linkIndex);
