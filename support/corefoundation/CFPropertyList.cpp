@@ -151,9 +151,17 @@ CFHolder FromPlist(plist_t node, size_t depth) {
         if (depth >= kMaxNestingDepth) return nullptr;
         CFHolder array(new __CFArray(&kCFTypeArrayCallBacks));
         auto& values = *AsMutable(static_cast<const __CFArray*>(array.get()));
-        uint32_t count = plist_array_get_size(node);
-        for (uint32_t i = 0; i < count; ++i) {
-            CFHolder child = FromPlist(plist_array_get_item(node, i), depth + 1);
+        // Walked with an iterator: libplist 2.2 keeps no index for arrays it read from binary,
+        // so fetching item i walks i nodes, and a long array would cost its length squared.
+        plist_array_iter rawIter = nullptr;
+        plist_array_new_iter(node, &rawIter);
+        MallocPtr<void> iter(rawIter);
+        if (!iter) return nullptr;
+        while (true) {
+            plist_t item = nullptr;
+            plist_array_next_item(node, iter.get(), &item);
+            if (item == nullptr) break;
+            CFHolder child = FromPlist(item, depth + 1);
             if (!child) return nullptr;
             AppendValue(values, child.get());
         }

@@ -93,6 +93,16 @@ public:
                            [&](const auto& entry) { return entry.second.get() == device; });
     }
 
+    // The reference of the device with that unique id while it is attached, else null.
+    AMDeviceRef FindAttached(const std::string& uniqueId) {
+        std::scoped_lock lock(m_mutex);
+        const auto it = m_devices.find(uniqueId);
+        if (it == m_devices.end()) return nullptr;
+        am_device* device = it->second.get();
+        std::scoped_lock deviceLock(device->mutex);
+        return device->backend ? device : nullptr;
+    }
+
     int Subscribe(am_device_notification_callback callback, void* arg, AMDeviceNotificationRef* notification) {
         auto subscription = std::make_shared<am_device_notification>(callback, arg);
         {
@@ -500,6 +510,13 @@ MD_EXPORT CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CF
 MD_EXPORT CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device) {
     if (!IsDevice(device)) return nullptr;
     return Guarded<CFStringRef>(nullptr, [&] { return NewString(device->uniqueId); });
+}
+
+MD_EXPORT AMDeviceRef AMDeviceLookupByIdentifier(CFStringRef identifier) {
+    return Guarded<AMDeviceRef>(nullptr, [&]() -> AMDeviceRef {
+        const auto uniqueId = Utf8(identifier);
+        return uniqueId ? DeviceRegistry::Instance().FindAttached(*uniqueId) : nullptr;
+    });
 }
 
 MD_EXPORT int AMDeviceLookupApplications(AMDeviceRef device, CFDictionaryRef options, CFDictionaryRef* result) {

@@ -60,6 +60,12 @@ MD_EXPORT int AMDeviceStopSession(AMDeviceRef device);
 MD_EXPORT int AMDeviceStartService(AMDeviceRef device, CFStringRef serviceName, int* socket, void* unused);
 MD_EXPORT CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key);
 MD_EXPORT CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device);
+/* The reference of the attached device whose identifier (as AMDeviceCopyDeviceIdentifier gives
+ * it) is identifier, or NULL when no such device is attached or identifier is not a string. The
+ * reference is the process-wide one the notifications hand out: it lives as long as the process
+ * and is not retained for the caller. Devices are known once the first
+ * AMDeviceNotificationSubscribe has started the library's drivers. */
+MD_EXPORT AMDeviceRef AMDeviceLookupByIdentifier(CFStringRef identifier);
 /* options {"ApplicationType": "System" | "User" | "Any"}; result: {bundle id: {"CFBundleIdentifier": id, ...}} */
 MD_EXPORT int AMDeviceLookupApplications(AMDeviceRef device, CFDictionaryRef options, CFDictionaryRef* result);
 

@@ -970,6 +970,29 @@ TEST(CFPropertyListRead, XmlRoundTripKeepsUnicodeAndNegativeNumbers) {
     EXPECT_TRUE(CFEqual(again.get(), root.get()));
 }
 
+// Long arrays come back whole and in order from both formats. libplist keeps no index for the
+// arrays it reads from binary, so fetching their items by position would make this length
+// squared: 200000 entries would take minutes instead of a moment.
+TEST(CFPropertyListRead, LongArraysReadWholeAndInOrder) {
+    constexpr int64_t kCount = 200000;
+    Ref list(typeArray());
+    for (int64_t i = 0; i < kCount; ++i) {
+        Ref number(CFNumberCreate(nullptr, kCFNumberSInt64Type, &i));
+        CFArrayAppendValue(array(list), number.get());
+    }
+    for (const CFPropertyListFormat format : {kCFPropertyListBinaryFormat_v1_0, kCFPropertyListXMLFormat_v1_0}) {
+        Ref bytes = write(list.get(), format);
+        ASSERT_NE(bytes, nullptr) << format;
+        Ref back = read(bytesOf(data(bytes)));
+        ASSERT_NE(back, nullptr) << format;
+        const auto values = static_cast<CFArrayRef>(back.get());
+        ASSERT_EQ(CFArrayGetCount(values), kCount) << format;
+        int64_t mismatches = 0;
+        for (int64_t i = 0; i < kCount; ++i) mismatches += int64Of(CFArrayGetValueAtIndex(values, i)) != i;
+        EXPECT_EQ(mismatches, 0) << format;
+    }
+}
+
 TEST(CFPropertyListRead, ReadsWhatPlistlibWritesInBothFormats) {
     Ref expected = buildSample();
     const struct {

@@ -440,6 +440,31 @@ TEST_F(MobileDeviceTest, PlugAndUnplugAreAnnouncedWithOneReferencePerDevice) {
     EXPECT_EQ(AMDeviceDisconnect(device), MDERR_OK);
 }
 
+// The lookup by identifier finds the reference the notices hand out, and only while the device
+// is attached.
+TEST_F(MobileDeviceTest, LookupByIdentifierFindsAttachedDevicesOnly) {
+    const Phone phone = MakePhone(Plugged());
+    AMDeviceRef device = Attach(phone);
+    ASSERT_NE(device, nullptr);
+    CFHolder id = NewString(phone.id);
+    const auto identifier = static_cast<CFStringRef>(id.get());
+    EXPECT_EQ(AMDeviceLookupByIdentifier(identifier), device);
+
+    SetPlugged(phone, false);
+    ASSERT_EQ(m_log.Next(phone.id, ADNCI_MSG_DISCONNECTED), device);
+    EXPECT_EQ(AMDeviceLookupByIdentifier(identifier), nullptr);
+
+    SetPlugged(phone, true);
+    ASSERT_EQ(m_log.Next(phone.id, ADNCI_MSG_CONNECTED), device);
+    EXPECT_EQ(AMDeviceLookupByIdentifier(identifier), device);
+
+    CFHolder unknown = NewString("0000000000000000000000000000000000000000");
+    CFHolder number(CFNumberCreate(nullptr, kCFNumberSInt32Type, &s_counter));
+    EXPECT_EQ(AMDeviceLookupByIdentifier(static_cast<CFStringRef>(unknown.get())), nullptr);
+    EXPECT_EQ(AMDeviceLookupByIdentifier(static_cast<CFStringRef>(number.get())), nullptr);
+    EXPECT_EQ(AMDeviceLookupByIdentifier(nullptr), nullptr);
+}
+
 TEST_F(MobileDeviceTest, EveryWayOfLeavingIsADetach) {
     struct Case {
         const char* desc;
