@@ -210,8 +210,8 @@ bool SyncAgent::PidsFit(const SyncPlan& plan, const RingtoneCatalogue& catalogue
     std::set<uint64_t> pids;
     for (const auto& entry : catalogue.Entries())
         if (entry.pid) pids.insert(*entry.pid);
-    for (const SyncOperation& operation : plan.Operations()) {
-        if (operation.kind == SyncOperation::Kind::DeleteTrack) {
+    for (const SyncPlan::Operation& operation : plan.Operations()) {
+        if (operation.kind == SyncPlan::Operation::Kind::DeleteTrack) {
             pids.erase(operation.pid);
         } else if (!pids.insert(operation.pid).second) {
             return false;
@@ -293,8 +293,8 @@ bool SyncAgent::Apply(const SyncPlan& plan, RingtoneCatalogue& catalogue) {
     // The new catalogue first, in memory, in the order of the operations.
     std::vector<std::string> removedFiles;
     size_t next = 0;
-    for (const SyncOperation& operation : plan.Operations()) {
-        if (operation.kind == SyncOperation::Kind::DeleteTrack) {
+    for (const SyncPlan::Operation& operation : plan.Operations()) {
+        if (operation.kind == SyncPlan::Operation::Kind::DeleteTrack) {
             for (std::string& file : catalogue.RemovePid(operation.pid)) removedFiles.push_back(std::move(file));
             continue;
         }

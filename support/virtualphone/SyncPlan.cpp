@@ -48,7 +48,7 @@ std::optional<std::vector<std::string>> ListNames(int folderFd) {
 }
 
 // Reads one list's operations into out; false when the list is malformed.
-bool ReadOperations(plist_t list, std::vector<SyncOperation>& out) {
+bool ReadOperations(plist_t list, std::vector<SyncPlan::Operation>& out) {
     if (!list || plist_get_node_type(list) != PLIST_DICT) return false;
     plist_t operations = plist_dict_get_item(list, "operations");
     if (!operations || plist_get_node_type(operations) != PLIST_ARRAY) return false;
@@ -56,9 +56,9 @@ bool ReadOperations(plist_t list, std::vector<SyncOperation>& out) {
         plist_t item = plist_array_get_item(operations, i);
         const auto kind = StringMember(item, "operation");
         if (!kind) return false;
-        SyncOperation operation;
+        SyncPlan::Operation operation;
         if (*kind == "insert_track") {
-            operation.kind = SyncOperation::Kind::InsertTrack;
+            operation.kind = SyncPlan::Operation::Kind::InsertTrack;
             const auto pid = IntegerMember(item, "pid");
             plist_t track = DictMember(item, "item");
             const auto title = StringMember(track, "title");
@@ -70,7 +70,7 @@ bool ReadOperations(plist_t list, std::vector<SyncOperation>& out) {
             operation.totalTimeMs = *totalTime;
             operation.guid = *guid;
         } else if (*kind == "delete_track") {
-            operation.kind = SyncOperation::Kind::DeleteTrack;
+            operation.kind = SyncPlan::Operation::Kind::DeleteTrack;
             const auto pid = IntegerMember(item, "pid");
             if (!pid) return false;
             operation.pid = *pid;
@@ -117,9 +117,9 @@ std::optional<SyncPlan> SyncPlan::Read(MediaArea& media) {
 }
 
 size_t SyncPlan::InsertCount() const {
-    return static_cast<size_t>(std::count_if(m_operations.begin(), m_operations.end(), [](const SyncOperation& op) {
-        return op.kind == SyncOperation::Kind::InsertTrack;
-    }));
+    return static_cast<size_t>(
+        std::count_if(m_operations.begin(), m_operations.end(),
+                      [](const SyncPlan::Operation& op) { return op.kind == SyncPlan::Operation::Kind::InsertTrack; }));
 }
 
 void SyncPlan::RemoveLists(MediaArea& media) const {

@@ -12,17 +12,6 @@
 
 namespace ruvo::phone {
 
-// One operation of a sync property list that the phone acts on.
-struct SyncOperation {
-    enum class Kind { InsertTrack, DeleteTrack };
-    Kind kind = Kind::InsertTrack;
-    uint64_t pid = 0;  // the persistent id, a 64-bit integer as the list stores it
-    // Of an insertion only:
-    std::string title;
-    std::string guid;
-    uint64_t totalTimeMs = 0;
-};
-
 // The operations of every "Sync_*.plist" in iTunes_Control/Ringtones/Sync, the lists taken in
 // the byte order of their names. Each list is a binary property list {"operations": [...],
 // "revision", "timestamp"}; "insert_track" needs "pid", "item" {"title", "total_time_ms"} and
@@ -30,6 +19,17 @@ struct SyncOperation {
 // ringtone agent's and are passed over.
 class SyncPlan {
 public:
+    // One operation of a sync property list that the phone acts on.
+    struct Operation {
+        enum class Kind { InsertTrack, DeleteTrack };
+        Kind kind = Kind::InsertTrack;
+        uint64_t pid = 0;  // the persistent id, a 64-bit integer as the list stores it
+        // Of an insertion only:
+        std::string title;
+        std::string guid;
+        uint64_t totalTimeMs = 0;
+    };
+
     // A list larger than this is not one a host writes.
     static constexpr size_t kMaxListBytes = size_t{16} << 20;
     static constexpr size_t kMaxLists = 256;
@@ -37,7 +37,7 @@ public:
     // Nothing when a list cannot be read or is malformed (then nothing may be applied).
     static std::optional<SyncPlan> Read(MediaArea& media);
 
-    const std::vector<SyncOperation>& Operations() const { return m_operations; }
+    const std::vector<Operation>& Operations() const { return m_operations; }
     size_t InsertCount() const;
     // Removes the lists this plan was read from, each only while it is still the file that was read.
     void RemoveLists(MediaArea& media) const;
@@ -51,7 +51,7 @@ private:
         timespec modified{};
     };
 
-    std::vector<SyncOperation> m_operations;
+    std::vector<Operation> m_operations;
     std::vector<ListFile> m_lists;
 };
 

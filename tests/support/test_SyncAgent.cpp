@@ -649,13 +649,15 @@ TEST_F(SyncAgentTest, FaultsActOutAtTheirStepChangeNothingAndAreUsedUp) {
 
 TEST_F(SyncAgentTest, AFaultWhoseStepNeverComesIsUsedUpAllTheSame) {
     MakePhone(2);
-    ruvo::phone::SyncFault(ruvo::phone::SyncStep::Manifest, ruvo::phone::SyncFaultAction::Drop).Store(m_phone, nullptr);
+    ASSERT_TRUE(ruvo::phone::SyncFault(ruvo::phone::SyncStep::Manifest, ruvo::phone::SyncFaultAction::Drop)
+                    .Store(m_phone, nullptr));
     Script script;
     script.tracks = {Deletion(TonePid(0))};
     EXPECT_EQ(RunSession(script).trace, "SyncAllowed ReadyForSync SyncFinished");
     EXPECT_FALSE(fs::exists(fs::path(m_phone) / ruvo::phone::SyncFault::kFileName));
     // Cleared before any session: nothing is acted out.
-    ruvo::phone::SyncFault(ruvo::phone::SyncStep::Allowed, ruvo::phone::SyncFaultAction::Drop).Store(m_phone, nullptr);
+    ASSERT_TRUE(ruvo::phone::SyncFault(ruvo::phone::SyncStep::Allowed, ruvo::phone::SyncFaultAction::Drop)
+                    .Store(m_phone, nullptr));
     ASSERT_TRUE(ruvo::phone::SyncFault::Clear(m_phone, nullptr));
     script.tracks = {Deletion(TonePid(1))};
     EXPECT_EQ(RunSession(script).trace, "SyncAllowed ReadyForSync SyncFinished");
@@ -663,7 +665,8 @@ TEST_F(SyncAgentTest, AFaultWhoseStepNeverComesIsUsedUpAllTheSame) {
 
 TEST_F(SyncAgentTest, ASilentFaultEndsWithinTheAgentsBoundWhenTheHostStays) {
     MakePhone();
-    ruvo::phone::SyncFault(ruvo::phone::SyncStep::Ready, ruvo::phone::SyncFaultAction::Silent).Store(m_phone, nullptr);
+    ASSERT_TRUE(ruvo::phone::SyncFault(ruvo::phone::SyncStep::Ready, ruvo::phone::SyncFaultAction::Silent)
+                    .Store(m_phone, nullptr));
     TestHost host = Connect();
     SessionDriver driver(host, Media());
     Script script;
@@ -846,6 +849,20 @@ TEST_F(SyncAgentTest, SessionsThatCannotBeAppliedFailAndChangeNothing) {
     }
 }
 
+TEST_F(SyncAgentTest, AMoveThatFailsPutsBackTheMovesBeforeIt) {
+    MakePhone(2);
+    // A file the catalogue does not list holds the second tone's name: its move fails, the first
+    // tone's move is undone, and the file keeps its bytes.
+    WriteFile(Media() / "iTunes_Control/Ringtones/TAKE.m4r", "not listed");
+    const std::string state = State();
+    Script script;
+    script.tracks = {kBell, kChime};
+    script.assetPaths = {"/iTunes_Control/Ringtones/FREE.m4r", "/iTunes_Control/Ringtones/TAKE.m4r"};
+    EXPECT_EQ(RunSession(script).trace, "SyncAllowed ReadyForSync AssetManifest SyncFailed(-9)");
+    EXPECT_EQ(State(), state);
+    EXPECT_TRUE(Airlock().empty());
+}
+
 // ---- Framing ----
 
 TEST_F(SyncAgentTest, MessagesAreReadAcrossAndWithinReads) {
@@ -946,7 +963,7 @@ TEST_F(SyncAgentTest, TheLibraryIdOfTheLastRequestIsRecorded) {
     }
     Script script;
     script.libraryId = "000000001234ABCD";
-    RunSession(script);
+    EXPECT_EQ(RunSession(script).trace, "SyncAllowed ReadyForSync SyncFinished");
     const std::string status = Shell("'" RUVO_TEST_PHONE_TOOL "' status '" + m_phone + "'");
     EXPECT_NE(status.find("\nlast sync library: 000000001234ABCD\n"), std::string::npos) << status;
 }
