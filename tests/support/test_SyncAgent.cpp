@@ -738,7 +738,6 @@ TEST_F(SyncAgentTest, AssetPathsOutsideTheToneFolderAreRefused) {
     for (const char* path : paths) {
         MakePhone(2);
         const std::string state = State();
-        const auto outside = Files(m_dir);
         Script script;
         script.tracks = {kBell};
         script.assetPaths = {path};
