@@ -10,6 +10,7 @@
 
 #include "AfcServer.h"
 #include "HouseArrestServer.h"
+#include "SyncAgent.h"
 #include "VirtualPhone.h"
 
 namespace ruvo::phone {
@@ -18,6 +19,7 @@ namespace {
 constexpr std::string_view kAfcService = "com.apple.afc";
 constexpr std::string_view kAfc2Service = "com.apple.afc2";
 constexpr std::string_view kHouseArrestService = "com.apple.mobile.house_arrest";
+constexpr std::string_view kSyncService = "com.apple.atc";
 
 }  // namespace
 
@@ -29,7 +31,8 @@ StartedService PhoneServices::Start(std::string_view name) {
     const auto config = LoadPhone(m_phoneDir);
     if (!config) return {-1, StartError::Gone};
     if (!config->trusted) return {-1, StartError::NotPaired};
-    if (name != kAfcService && name != kAfc2Service && name != kHouseArrestService) return {-1, StartError::NotFound};
+    if (name != kAfcService && name != kAfc2Service && name != kHouseArrestService && name != kSyncService)
+        return {-1, StartError::NotFound};
     if (name == kAfc2Service && !config->offersAfc2) return {-1, StartError::NotFound};
 
     std::scoped_lock lock(m_mutex);
@@ -64,6 +67,8 @@ void PhoneServices::Serve(Connection* connection, int serverFd, std::string serv
             afc::ServeAfc(serverFd, OpenPhoneFolder(m_phoneDir, {"media"}));
         } else if (service == kAfc2Service) {
             afc::ServeAfc(serverFd, OpenPhoneFolder(m_phoneDir, {}));
+        } else if (service == kSyncService) {
+            SyncAgent(serverFd, m_phoneDir).Run();
         } else {
             ServeHouseArrest(serverFd, m_phoneDir);
         }

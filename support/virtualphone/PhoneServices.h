@@ -28,13 +28,14 @@ struct StartedService {
 };
 
 // Starts "com.apple.afc" (the media area), "com.apple.afc2" (the whole phone folder, when the
-// phone offers it) and "com.apple.mobile.house_arrest" for the phone in a folder. Each
-// connection is a socket pair whose serving end runs on a thread of its own; at most
-// kMaxConnections are served at once, and one more is refused at once (a closed connection frees
-// its place). Unplug shuts every connection down as a pulled cable would and refuses new ones;
-// Stop does the same and then waits until every serving thread has ended, so nothing is served
-// after it returns. Connections have no idle time limit: a client may keep one open as long as
-// the phone stays attached.
+// phone offers it), "com.apple.mobile.house_arrest" and "com.apple.atc" (the sync agent) for the
+// phone in a folder. Each connection is a socket pair whose serving end runs on a thread of its
+// own; at most kMaxConnections are served at once, and one more is refused at once (a closed
+// connection frees its place). Unplug shuts every connection down as a pulled cable would and
+// refuses new ones; Stop does the same and then waits until every serving thread has ended, so
+// nothing is served after it returns. AFC connections have no idle time limit: a client may keep
+// one open as long as the phone stays attached. A sync session bounds each of its waits for the
+// host (SyncAgent).
 class PhoneServices {
 public:
     static constexpr size_t kMaxConnections = 64;

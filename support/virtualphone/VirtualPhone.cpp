@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 #include "PlistHolder.h"
+#include "ReplaceFile.h"
 
 namespace fs = std::filesystem;
 
@@ -32,6 +34,7 @@ namespace {
 constexpr const char* kStateFile = "device.plist";
 // A state file is a few hundred bytes; anything far larger is not ours.
 constexpr std::uintmax_t kMaxStateFileSize = 1 << 20;
+constexpr const char* kLastSyncLibraryKey = "LastSyncLibraryID";
 
 void SetError(std::string* error, const std::string& text) {
     if (error) *error = text;
@@ -78,35 +81,6 @@ bool IsSafeBundleId(const std::string& id) {
     if (id.empty() || id == "." || id == ".." || id.size() > 255) return false;
     for (char c : id)
         if (c == '/' || c == '\0') return false;
-    return true;
-}
-
-// Writes the whole text to a temporary file beside path and renames it over path, so a reader
-// sees either the old state or the new one, never half of one.
-bool ReplaceFile(const fs::path& path, const std::string& text) {
-    fs::path temp = path;
-    temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(std::random_device{}());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
     return true;
 }
 
@@ -167,6 +141,7 @@ std::optional<PhoneConfig> LoadPhone(const std::string& dir) {
         config.systemApps = StringArray(plist_dict_get_item(apps, "System"));
         config.userApps = StringArray(plist_dict_get_item(apps, "User"));
     }
+    config.lastSyncLibraryId = PlistString(plist_dict_get_item(raw, kLastSyncLibraryKey));
     return config;
 }
 
@@ -185,6 +160,8 @@ bool SavePhone(const std::string& dir, const PhoneConfig& config) {
     plist_dict_set_item(apps, "System", NewStringArray(config.systemApps));
     plist_dict_set_item(apps, "User", NewStringArray(config.userApps));
     plist_dict_set_item(dict, "Applications", apps);
+    if (config.lastSyncLibraryId)
+        plist_dict_set_item(dict, kLastSyncLibraryKey, plist_new_string(config.lastSyncLibraryId->c_str()));
 
     char* xml = nullptr;
     uint32_t length = 0;
@@ -192,7 +169,7 @@ bool SavePhone(const std::string& dir, const PhoneConfig& config) {
     if (!xml) return false;
     std::string text(xml, length);
     plist_to_xml_free(xml);
-    return ReplaceFile(fs::path(dir) / kStateFile, text);
+    return ReplaceFileAt(AT_FDCWD, (fs::path(dir) / kStateFile).string(), text);
 }
 
 bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error) {
@@ -250,7 +227,7 @@ private:
     UniqueFd m_fd;  // closing it releases the lock
 };
 
-bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConfig&, bool), bool value) {
+bool Update(const std::string& dir, std::string* error, const std::function<void(PhoneConfig&)>& change) {
     UpdateLock lock(dir);
     if (!lock.Held()) {
         SetError(error, dir + " holds no phone");
@@ -261,7 +238,7 @@ bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConf
         SetError(error, dir + " holds no phone");
         return false;
     }
-    change(*config, value);
+    change(*config);
     if (!SavePhone(dir, *config)) {
         SetError(error, "cannot write the state of " + dir);
         return false;
@@ -274,13 +251,15 @@ bool Update(const std::string& dir, std::string* error, void (*change)(PhoneConf
 bool SetPlugged(const std::string& dir, bool plugged, std::string* error) {
     // A phone that is plugged in must be one the driver can find.
     if (plugged && !RegisterPhone(dir, error)) return false;
-    return Update(
-        dir, error, [](PhoneConfig& c, bool v) { c.plugged = v; }, plugged);
+    return Update(dir, error, [plugged](PhoneConfig& c) { c.plugged = plugged; });
 }
 
 bool SetTrusted(const std::string& dir, bool trusted, std::string* error) {
-    return Update(
-        dir, error, [](PhoneConfig& c, bool v) { c.trusted = v; }, trusted);
+    return Update(dir, error, [trusted](PhoneConfig& c) { c.trusted = trusted; });
+}
+
+bool SetLastSyncLibraryId(const std::string& dir, const std::string& libraryId, std::string* error) {
+    return Update(dir, error, [&libraryId](PhoneConfig& c) { c.lastSyncLibraryId = libraryId; });
 }
 
 std::string HubDirectory() {

@@ -13,6 +13,8 @@
 //   DIR/device.plist               the phone's state (XML property list, replaced atomically)
 //   DIR/media/                     root of the media area ("com.apple.afc")
 //   DIR/containers/<bundle id>/    root of that app's container (house_arrest)
+//   DIR/sync-fault                 a fault the next sync session acts out (SyncFault)
+//   DIR/sync.lock                  taken by a sync session while it changes the ringtones
 // "com.apple.afc2", when offered, is rooted at DIR itself. Nothing a client sends reaches
 // outside DIR.
 //
@@ -32,6 +34,8 @@ struct PhoneConfig {
     bool plugged = false;
     std::vector<std::string> systemApps;
     std::vector<std::string> userApps;
+    // The "LibraryID" of the last sync request the phone received; nothing before the first.
+    std::optional<std::string> lastSyncLibraryId;
 };
 
 // The companion app a new phone has when no app is named.
@@ -52,6 +56,7 @@ bool SavePhone(const std::string& dir, const PhoneConfig& config);
 
 bool SetPlugged(const std::string& dir, bool plugged, std::string* error);
 bool SetTrusted(const std::string& dir, bool trusted, std::string* error);
+bool SetLastSyncLibraryId(const std::string& dir, const std::string& libraryId, std::string* error);
 
 std::string MediaRoot(const std::string& dir);
 // Opens the folder DIR/<components...> to serve as the root of a connection: one component at

@@ -234,6 +234,8 @@ TEST_F(TempDir, ServicesRefuseWhatThePhoneDoesNotOffer) {
         {"house_arrest", {}, "com.apple.mobile.house_arrest", StartError::None},
         {"afc2 offered", {}, "com.apple.afc2", StartError::None},
         {"afc2 not offered", noAfc2, "com.apple.afc2", StartError::NotFound},
+        {"sync agent", {}, "com.apple.atc", StartError::None},
+        {"sync agent, not trusted", untrusted, "com.apple.atc", StartError::NotPaired},
         {"unknown", {}, "com.apple.atc.unknown", StartError::NotFound},
         {"not trusted", untrusted, "com.apple.afc", StartError::NotPaired},
     };
