@@ -288,24 +288,20 @@ int RunRingtones(int argc, char** argv, std::optional<Failure>& failure) {
     return done ? 0 : 1;
 }
 
+// Runs a command, reports its failure in one line and ends the process. The device threads may
+// still be delivering events: the process ends here, without running the destructors of objects
+// they could be using.
+[[noreturn]] void RunAndExit(int (*command)(int, char**, std::optional<Failure>&), int argc, char** argv) {
+    std::optional<Failure> failure;
+    const int status = command(argc, argv, failure);
+    if (failure) std::fprintf(stderr, "ruvo-tool: %s\n", failure->message.c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(failure ? failure->status : status);
+}
+
 }  // namespace
 
-int RunRingtoneCommand(int argc, char** argv) {
-    std::optional<Failure> failure;
-    const int status = RunRingtones(argc, argv, failure);
-    if (failure) std::fprintf(stderr, "ruvo-tool: %s\n", failure->message.c_str());
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(failure ? failure->status : status);
-}
+int RunRingtoneCommand(int argc, char** argv) { RunAndExit(&RunRingtones, argc, argv); }
 
-int RunDeviceCommand(int argc, char** argv) {
-    std::optional<Failure> failure;
-    const int status = Run(argc, argv, failure);
-    if (failure) std::fprintf(stderr, "ruvo-tool: %s\n", failure->message.c_str());
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // The device threads may still be delivering events: end here, without running the
-    // destructors of objects they could be using.
-    std::_Exit(failure ? failure->status : status);
-}
+int RunDeviceCommand(int argc, char** argv) { RunAndExit(&Run, argc, argv); }

@@ -172,6 +172,20 @@ void Medias::WriteMediaSyncPlist() {
     WaitForRemoteSize(path.c_str(), static_cast<int>(bytes.size()));
 }
 
+void Medias::RequestRingtoneSync(std::initializer_list<const char*> dataclasses) {
+    CFRef classes = TextArray(dataclasses);
+    CFRef synced = TextArray({"Ringtone"});
+    CFRef anchors = RingtoneAnchors();
+    SendSyncRequest(As<CFArrayRef>(classes), As<CFDictionaryRef>(anchors), As<CFArrayRef>(synced));
+}
+
+void Medias::FinishRingtoneMetadata() {
+    CFRef syncTypes = NewDictionary();
+    SetInteger(syncTypes, "Ringtone", 1);
+    CFRef anchors = RingtoneAnchors();
+    FinishMetadataSync(As<CFDictionaryRef>(syncTypes), As<CFDictionaryRef>(anchors));
+}
+
 bool Medias::UploadAssets(const unsigned char* data, int length) {
     AFCService* media = MediaFiles();
     if (!media || !media->EnsureConnected()) return false;
@@ -214,10 +228,7 @@ bool Medias::AddRingtone(const unsigned char* data, int length, const char* titl
         do {
             WaitForSignal();
             if (stopped()) break;
-            CFRef dataclasses = TextArray({"Ringtone"});
-            CFRef synced = TextArray({"Ringtone"});
-            CFRef anchors = RingtoneAnchors();
-            SendSyncRequest(As<CFArrayRef>(dataclasses), As<CFDictionaryRef>(anchors), As<CFArrayRef>(synced));
+            RequestRingtoneSync({"Ringtone"});
             WaitForSignal();
             if (stopped()) break;
 
@@ -260,10 +271,7 @@ bool Medias::AddRingtone(const unsigned char* data, int length, const char* titl
             WriteRingtoneSyncPlist(As<CFMutableArrayRef>(operations), 0);
             WriteMediaSyncPlist();
 
-            CFRef syncTypes = NewDictionary();
-            SetInteger(syncTypes, "Ringtone", 1);
-            CFRef finishAnchors = RingtoneAnchors();
-            FinishMetadataSync(As<CFDictionaryRef>(syncTypes), As<CFDictionaryRef>(finishAnchors));
+            FinishRingtoneMetadata();
             WaitForSignal();
             if (stopped()) break;
 
@@ -291,10 +299,7 @@ bool Medias::DeleteRingtones(const std::u16string& pidJson) {
         do {
             WaitForSignal();
             if (stopped()) break;
-            CFRef dataclasses = TextArray({"Ringtone", "Medias"});
-            CFRef synced = TextArray({"Ringtone"});
-            CFRef anchors = RingtoneAnchors();
-            SendSyncRequest(As<CFArrayRef>(dataclasses), As<CFDictionaryRef>(anchors), As<CFArrayRef>(synced));
+            RequestRingtoneSync({"Ringtone", "Medias"});
             WaitForSignal();
             if (stopped()) break;
 
@@ -308,10 +313,7 @@ bool Medias::DeleteRingtones(const std::u16string& pidJson) {
             WriteRingtoneSyncPlist(As<CFMutableArrayRef>(operations), count);
             WriteMediaSyncPlist();
 
-            CFRef syncTypes = NewDictionary();
-            SetInteger(syncTypes, "Ringtone", 1);
-            CFRef finishAnchors = RingtoneAnchors();
-            FinishMetadataSync(As<CFDictionaryRef>(syncTypes), As<CFDictionaryRef>(finishAnchors));
+            FinishRingtoneMetadata();
             WaitForSignal();
             result = SyncFinished() && !SyncFailed();
         } while (false);

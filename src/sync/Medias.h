@@ -1,6 +1,7 @@
 // Medias: the phone's ringtone library: reading its catalogue, and adding and deleting ringtones in one sync session each.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 #include "CJson.h"
@@ -34,4 +35,8 @@ private:
     // Serialises the sync list, empties the folder, writes it as file number 0 and waits for it.
     void WriteRingtoneSyncPlist(apple::CFMutableArrayRef operations, long long revision);
     bool UploadAssets(const unsigned char* data, int length);
+    // The sync request for ringtones with these data classes, anchors {"Ringtone": "1"}.
+    void RequestRingtoneSync(std::initializer_list<const char*> dataclasses);
+    // The end of the metadata phase: {"Ringtone": 1}, {"Ringtone": "1"}.
+    void FinishRingtoneMetadata();
 };

@@ -22,6 +22,7 @@
 #include "AppleKernelService.h"
 #include "CSocketClient.h"
 #include "CoreFoundation.h"
+#include "RealCoreFoundation.h"
 
 namespace {
 
@@ -143,13 +144,7 @@ int FakeRemovePath(apple::AFCConnectionRef, const char* path) {
 class ServiceTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // The property-list calls are the real ones of the CoreFoundation stand-in.
-#define RUVO_USE_REAL(name, result, params) AppleApi.name = reinterpret_cast<decltype(AppleApi.name)>(&::name);
-        RUVO_COREFOUNDATION_FUNCTIONS(RUVO_USE_REAL)
-#undef RUVO_USE_REAL
-#define RUVO_USE_REAL_DATA(name, type) AppleApi.name = reinterpret_cast<decltype(AppleApi.name)>(&::name);
-        RUVO_COREFOUNDATION_DATA(RUVO_USE_REAL_DATA)
-#undef RUVO_USE_REAL_DATA
+        UseRealCoreFoundation();
         AppleApi.AMDeviceConnect = &FakeConnect;
         AppleApi.AMDeviceDisconnect = &FakeDisconnect;
         AppleApi.AMDeviceIsPaired = &FakeIsPaired;

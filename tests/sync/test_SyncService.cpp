@@ -16,6 +16,7 @@
 #include "AppleApi.h"
 #include "CoreFoundation.h"
 #include "DeviceInfo.h"
+#include "RealCoreFoundation.h"
 #include "SyncService.h"
 
 namespace {
@@ -129,12 +130,7 @@ CFDictionaryRef Manifest(const std::vector<const char*>& ids) {
 class SyncSession : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-#define RUVO_USE_REAL(name, result, params) AppleApi.name = reinterpret_cast<decltype(AppleApi.name)>(&::name);
-        RUVO_COREFOUNDATION_FUNCTIONS(RUVO_USE_REAL)
-#undef RUVO_USE_REAL
-#define RUVO_USE_REAL_DATA(name, type) AppleApi.name = reinterpret_cast<decltype(AppleApi.name)>(&::name);
-        RUVO_COREFOUNDATION_DATA(RUVO_USE_REAL_DATA)
-#undef RUVO_USE_REAL_DATA
+        UseRealCoreFoundation();
         AppleApi.ATHostConnectionCreateWithLibrary = &FakeCreate;
         AppleApi.ATHostConnectionDestroy = &FakeDestroy;
         AppleApi.ATHostConnectionReadMessage = &FakeRead;

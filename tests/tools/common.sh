@@ -15,6 +15,41 @@ expect_error_exit() {
     fi
 }
 
+# check DESC COMMAND...: the command succeeds.
+check() {
+    local desc="$1"
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL $desc"
+    fi
+}
+
+# run_tool ARGS...: runs "$tool" with the arguments (standard input empty), leaving exactly what
+# it wrote in $out and $err (trailing newlines kept) and its exit status in $status. Needs $work.
+run_tool() {
+    "$tool" "$@" >"$work/out" 2>"$work/err" </dev/null
+    status=$?
+    out=$(cat "$work/out"; echo x)
+    out=${out%x}
+    err=$(cat "$work/err"; echo x)
+    err=${err%x}
+}
+
+# expect_run DESC STATUS STDOUT STDERR: the last run_tool gave exactly these.
+expect_run() {
+    local desc="$1" want_status="$2" want_out="$3" want_err="$4"
+    if [ "$status" = "$want_status" ] && [ "$out" = "$want_out" ] && [ "$err" = "$want_err" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL $desc: status $status (want $want_status)"
+        printf '  stdout: %q\n  want:   %q\n  stderr: %q\n  want:   %q\n' "$out" "$want_out" "$err" "$want_err"
+    fi
+}
+
 # finish: prints the closing count line and sets the exit status.
 finish() {
     echo "$passed passed, $failed failed"

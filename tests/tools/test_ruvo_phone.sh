@@ -7,17 +7,6 @@ trap 'rm -rf "$work"' EXIT
 export RUVO_PHONE_HUB="$work/hub"
 . "$(dirname "$0")/common.sh"
 
-check() {
-    local desc="$1"
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL $desc"
-    fi
-}
-
 # The state file as KEY=VALUE lines, read by an independent reader.
 state() {
     python3 - "$1/device.plist" <<'PY'

@@ -9,58 +9,28 @@ trap 'rm -rf "$work"' EXIT
 export RUVO_PHONE_HUB="$work/hub"
 . "$(dirname "$0")/common.sh"
 
-# run ARGS...: runs the tool, leaving its output in $out, $err and $status.
-run() {
-    "$tool" device "$@" >"$work/out" 2>"$work/err" </dev/null
-    status=$?
-    out=$(cat "$work/out"; echo x)
-    out=${out%x}
-    err=$(cat "$work/err"; echo x)
-    err=${err%x}
-}
-
-# expect DESC STATUS STDOUT STDERR: the last run gave exactly these.
-expect() {
-    local desc="$1" want_status="$2" want_out="$3" want_err="$4"
-    if [ "$status" = "$want_status" ] && [ "$out" = "$want_out" ] && [ "$err" = "$want_err" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL $desc: status $status (want $want_status)"
-        printf '  stdout: %q\n  want:   %q\n  stderr: %q\n  want:   %q\n' "$out" "$want_out" "$err" "$want_err"
-    fi
-}
-
-check() {
-    local desc="$1"
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL $desc"
-    fi
-}
+# run ARGS...: `ruvo-tool device ARGS...` through run_tool.
+run() { run_tool device "$@"; }
 
 # --- Bad arguments: status 2, one line, nothing on standard output, no phone needed ---
 run
-expect "no device command" 2 "" $'ruvo-tool: device: missing command (events, info, apps, ls, cat, put, rm, mkdir)\n'
+expect_run "no device command" 2 "" $'ruvo-tool: device: missing command (events, info, apps, ls, cat, put, rm, mkdir)\n'
 run frob
-expect "unknown device command" 2 "" $'ruvo-tool: device: unknown command \'frob\'\n'
+expect_run "unknown device command" 2 "" $'ruvo-tool: device: unknown command \'frob\'\n'
 run ls
-expect "ls without a path" 2 "" $'ruvo-tool: device ls: expected 1 argument\n'
+expect_run "ls without a path" 2 "" $'ruvo-tool: device ls: expected 1 argument\n'
 run put /only-one
-expect "put with one operand" 2 "" $'ruvo-tool: device put: expected 2 arguments\n'
+expect_run "put with one operand" 2 "" $'ruvo-tool: device put: expected 2 arguments\n'
 run info --app com.example.x
-expect "--app on info" 2 "" $'ruvo-tool: device info: --app does not apply\n'
+expect_run "--app on info" 2 "" $'ruvo-tool: device info: --app does not apply\n'
 run cat --bogus /x
-expect "unknown option" 2 "" $'ruvo-tool: device cat: unknown option --bogus\n'
+expect_run "unknown option" 2 "" $'ruvo-tool: device cat: unknown option --bogus\n'
 run events --for soon
-expect "events with a bad duration" 2 "" $'ruvo-tool: device events: usage: events [--for SECONDS]\n'
+expect_run "events with a bad duration" 2 "" $'ruvo-tool: device events: usage: events [--for SECONDS]\n'
 
 # --- No phone at all: the wait ends after its bound ---
 run info
-expect "no phone" 1 "" $'ruvo-tool: no phone ready\n'
+expect_run "no phone" 1 "" $'ruvo-tool: no phone ready\n'
 
 # --- A trusted phone ---
 phone="$work/phone"
@@ -68,9 +38,9 @@ phone="$work/phone"
 "$phone_tool" plug "$phone"
 
 run events --for 2
-expect "events of the first device" 0 $'-1\t0\t等待设备接入\n0\t0\t等待设备接入\n0\t1\tBüro iPhone\n-1\t1\t当前设备数量:1\n' ""
+expect_run "events of the first device" 0 $'-1\t0\t等待设备接入\n0\t0\t等待设备接入\n0\t1\tBüro iPhone\n-1\t1\t当前设备数量:1\n' ""
 RUVO_ANSI_CODEPAGE=CP936 run events --for 2
-expect "events are UTF-8 whatever the ANSI code page" 0 \
+expect_run "events are UTF-8 whatever the ANSI code page" 0 \
     $'-1\t0\t等待设备接入\n0\t0\t等待设备接入\n0\t1\tBüro iPhone\n-1\t1\t当前设备数量:1\n' ""
 
 "$tool" device events >"$work/events" 2>"$work/events.err" &
@@ -83,71 +53,71 @@ check "events until SIGTERM" grep -qx $'0\t1\tBüro iPhone' "$work/events"
 check "nothing on stderr after SIGTERM" test ! -s "$work/events.err"
 
 run info
-expect "info" 0 $'DeviceName\tBüro iPhone\nProductType\tiPhone12,1\nProductVersion\t16.7.2\nBasebandVersion\t5.00.00\n' ""
+expect_run "info" 0 $'DeviceName\tBüro iPhone\nProductType\tiPhone12,1\nProductVersion\t16.7.2\nBasebandVersion\t5.00.00\n' ""
 run apps
-expect "user apps" 0 $'com.mrz4.ringtone.pid40ch1\n' ""
+expect_run "user apps" 0 $'com.mrz4.ringtone.pid40ch1\n' ""
 run apps --system
-expect "system apps, sorted by byte value" 0 $'com.apple.MobileSMS\ncom.apple.Preferences\ncom.apple.mobilephone\n' ""
+expect_run "system apps, sorted by byte value" 0 $'com.apple.MobileSMS\ncom.apple.Preferences\ncom.apple.mobilephone\n' ""
 
 run ls /
-expect "ls of the media root" 0 $'iTunes_Control\n' ""
+expect_run "ls of the media root" 0 $'iTunes_Control\n' ""
 printf 'ring\0tone\nno newline' >"$work/tone.bin"
 run put "$work/tone.bin" /Ringtones/New/tone.bin
-expect "put creates the missing folders" 0 "" ""
+expect_run "put creates the missing folders" 0 "" ""
 check "put wrote the bytes" cmp -s "$work/tone.bin" "$phone/media/Ringtones/New/tone.bin"
 "$tool" device cat /Ringtones/New/tone.bin >"$work/back.bin" 2>"$work/back.err"
 check "cat gives exactly the bytes" cmp -s "$work/tone.bin" "$work/back.bin"
 check "cat writes nothing on stderr" test ! -s "$work/back.err"
 : >"$work/empty"
 run put "$work/empty" /empty.txt
-expect "put of an empty file" 0 "" ""
+expect_run "put of an empty file" 0 "" ""
 check "an empty file on the phone" test -f "$phone/media/empty.txt" -a ! -s "$phone/media/empty.txt"
 run cat /empty.txt
-expect "cat of an empty file" 0 "" ""
+expect_run "cat of an empty file" 0 "" ""
 run cat /missing.txt
-expect "cat of a missing file" 1 "" $'ruvo-tool: cat: cannot read /missing.txt\n'
+expect_run "cat of a missing file" 1 "" $'ruvo-tool: cat: cannot read /missing.txt\n'
 run put "$work/nothing-here" /x
-expect "put of a missing local file" 1 "" "ruvo-tool: put: cannot read $work/nothing-here: No such file or directory"$'\n'
+expect_run "put of a missing local file" 1 "" "ruvo-tool: put: cannot read $work/nothing-here: No such file or directory"$'\n'
 run mkdir /Made
-expect "mkdir" 0 "" ""
+expect_run "mkdir" 0 "" ""
 check "mkdir made the folder" test -d "$phone/media/Made"
 run mkdir /Deep/Er
-expect "mkdir makes one level only" 1 "" $'ruvo-tool: mkdir: cannot make /Deep/Er\n'
+expect_run "mkdir makes one level only" 1 "" $'ruvo-tool: mkdir: cannot make /Deep/Er\n'
 run ls /
-expect "ls sees them" 0 $'Made\nRingtones\nempty.txt\niTunes_Control\n' ""
+expect_run "ls sees them" 0 $'Made\nRingtones\nempty.txt\niTunes_Control\n' ""
 run rm /empty.txt
-expect "rm" 0 "" ""
+expect_run "rm" 0 "" ""
 check "rm removed the file" test ! -e "$phone/media/empty.txt"
 run rm /empty.txt
-expect "rm of a missing file" 1 "" $'ruvo-tool: rm: cannot remove /empty.txt\n'
+expect_run "rm of a missing file" 1 "" $'ruvo-tool: rm: cannot remove /empty.txt\n'
 run ls /nowhere
-expect "ls of a missing folder" 1 "" $'ruvo-tool: ls: cannot list /nowhere\n'
+expect_run "ls of a missing folder" 1 "" $'ruvo-tool: ls: cannot list /nowhere\n'
 
 # --- The companion app's container through house_arrest ---
 app=com.mrz4.ringtone.pid40ch1
 container="$phone/containers/$app"
 printf '{"beat":1}' >"$work/beat"
 run put --app "$app" "$work/beat" /Documents/PCConnection/Heartbeat
-expect "put into the container" 0 "" ""
+expect_run "put into the container" 0 "" ""
 check "the heartbeat is in the container" cmp -s "$work/beat" "$container/Documents/PCConnection/Heartbeat"
 check "and not in the media area" test ! -e "$phone/media/Documents"
 run ls --app "$app" /Documents
-expect "ls of the container" 0 $'PCConnection\n' ""
+expect_run "ls of the container" 0 $'PCConnection\n' ""
 run cat /Documents/PCConnection/Heartbeat --app "$app"
-expect "cat from the container, option last" 0 '{"beat":1}' ""
+expect_run "cat from the container, option last" 0 '{"beat":1}' ""
 run ls --app com.example.absent /
-expect "an app the phone does not have" 1 "" $'ruvo-tool: ls: cannot open the container of com.example.absent\n'
+expect_run "an app the phone does not have" 1 "" $'ruvo-tool: ls: cannot open the container of com.example.absent\n'
 
 # --- The phone stops trusting this computer ---
 "$phone_tool" untrust "$phone"
 "$phone_tool" unplug "$phone"
 "$phone_tool" plug "$phone"
 run info
-expect "untrusted phone" 1 "" $'ruvo-tool: the phone does not trust this computer: trust it on the phone, then plug it in again\n'
+expect_run "untrusted phone" 1 "" $'ruvo-tool: the phone does not trust this computer: trust it on the phone, then plug it in again\n'
 
 # --- The support libraries are missing ---
 mkdir "$work/nosupport"
 RUVO_SUPPORT_DIR="$work/nosupport" run info
-expect "missing support" 1 "" $'ruvo-tool: the support libraries are missing\n'
+expect_run "missing support" 1 "" $'ruvo-tool: the support libraries are missing\n'
 
 finish

@@ -10,48 +10,19 @@ export RUVO_PHONE_HUB="$work/hub"
 export RUVO_SYNC_TIMEOUT_MS=3000 RUVO_RECEIVE_TIMEOUT_MS=5000
 . "$(dirname "$0")/common.sh"
 
-run() {
-    "$tool" "$@" >"$work/out" 2>"$work/err" </dev/null
-    status=$?
-    out=$(cat "$work/out"; echo x)
-    out=${out%x}
-    err=$(cat "$work/err"; echo x)
-    err=${err%x}
-}
-
-expect() {
-    local desc="$1" want_status="$2" want_out="$3" want_err="$4"
-    if [ "$status" = "$want_status" ] && [ "$out" = "$want_out" ] && [ "$err" = "$want_err" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL $desc: status $status (want $want_status)"
-        printf '  stdout: %q\n  want:   %q\n  stderr: %q\n  want:   %q\n' "$out" "$want_out" "$err" "$want_err"
-    fi
-}
-
-check() {
-    local desc="$1"
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL $desc"
-    fi
-}
+run() { run_tool "$@"; }
 
 # --- Bad arguments: status 2, one line ---
 run ringtones extra
-expect "ringtones takes nothing" 2 "" $'ruvo-tool: ringtones: usage: ringtones\n'
+expect_run "ringtones takes nothing" 2 "" $'ruvo-tool: ringtones: usage: ringtones\n'
 run addring only-a-file
-expect "addring needs three" 2 "" $'ruvo-tool: addring: usage: addring AUDIO_FILE TITLE SECONDS\n'
+expect_run "addring needs three" 2 "" $'ruvo-tool: addring: usage: addring AUDIO_FILE TITLE SECONDS\n'
 run addring f t soon
-expect "addring seconds must be a number" 2 "" $'ruvo-tool: addring: usage: addring AUDIO_FILE TITLE SECONDS\n'
+expect_run "addring seconds must be a number" 2 "" $'ruvo-tool: addring: usage: addring AUDIO_FILE TITLE SECONDS\n'
 run delring
-expect "delring needs an id" 2 "" $'ruvo-tool: delring: usage: delring PID...\n'
+expect_run "delring needs an id" 2 "" $'ruvo-tool: delring: usage: delring PID...\n'
 run delring 12x
-expect "delring ids are numbers" 2 "" $'ruvo-tool: delring: usage: delring PID...\n'
+expect_run "delring ids are numbers" 2 "" $'ruvo-tool: delring: usage: delring PID...\n'
 
 phone="$work/phone"
 "$phone_tool" init "$phone" >/dev/null
@@ -59,11 +30,11 @@ phone="$work/phone"
 empty_tree=$(printf '' | "$tool" json)
 
 run ringtones
-expect "an empty catalogue prints the empty tree" 0 "$empty_tree"$'\n' ""
+expect_run "an empty catalogue prints the empty tree" 0 "$empty_tree"$'\n' ""
 
 head -c 5000 /dev/urandom >"$work/tone.m4r"
 run addring "$work/tone.m4r" "Evening Chime" 25
-expect "addring" 0 $'TRUE\n' ""
+expect_run "addring" 0 $'TRUE\n' ""
 line=$("$phone_tool" ringtones "$phone")
 pid=${line%%$'\t'*}
 rest=${line#*$'\t'}
@@ -79,20 +50,20 @@ check "ringtones shows the title" grep -q "Evening Chime" <<<"$out"
 check "ringtones writes nothing on stderr" test -z "$err"
 
 run addring "$work/missing.m4r" "Nothing" 3
-expect "addring of a missing file" 1 "" "ruvo-tool: addring: cannot read $work/missing.m4r: No such file or directory"$'\n'
+expect_run "addring of a missing file" 1 "" "ruvo-tool: addring: cannot read $work/missing.m4r: No such file or directory"$'\n'
 
 "$phone_tool" fault "$phone" finished sync-failed
 run addring "$work/tone.m4r" "Refused" 3
-expect "a failed session prints FALSE" 1 $'FALSE\n' ""
+expect_run "a failed session prints FALSE" 1 $'FALSE\n' ""
 check "nothing was added" test "$("$phone_tool" ringtones "$phone" | wc -l)" = 1
 
 run delring "$pid" 999999999
-expect "delring" 0 $'TRUE\n' ""
+expect_run "delring" 0 $'TRUE\n' ""
 check "the ringtone is gone" test -z "$("$phone_tool" ringtones "$phone")"
 check "and its file" test ! -e "$phone/media/iTunes_Control/Ringtones/$file"
 
 "$phone_tool" unplug "$phone"
 run ringtones
-expect "no phone" 1 "" $'ruvo-tool: no phone ready\n'
+expect_run "no phone" 1 "" $'ruvo-tool: no phone ready\n'
 
 finish
