@@ -7,6 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libplist-dev
+  # The HTTP client that posts usage reports.
+  libcurl4-openssl-dev
   python3
   # The fuzz targets: clang with libFuzzer and clang's sanitizer runtimes, which live in
   # libclang-rt-14-dev (clang only recommends it, and recommends are not installed here).
