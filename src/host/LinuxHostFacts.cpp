@@ -5,6 +5,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/genetlink.h>
 #include <linux/netlink.h>
@@ -13,26 +14,27 @@
 #include <netlink/genl/ctrl.h>
 #include <netlink/genl/genl.h>
 #include <netlink/netlink.h>
+#include <poll.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string_view>
-#include <thread>
 
 #include "TextEncoding.h"
 
@@ -47,8 +49,8 @@ constexpr std::uintmax_t kMaxFileSize = 4 * 1024 * 1024;
 constexpr auto kDisplayQueryBound = std::chrono::seconds(2);
 // How long the kernel may take to answer the Wi-Fi question.
 constexpr int kNetlinkReceiveSeconds = 2;
-// The medium recorded for a wireless adapter and for any other, as the adapter list has always
-// told them apart: 2 for Wi-Fi, 1 for a wire.
+// "MediaSubType" tells Wi-Fi adapters (2) from all others (1); sysfs marks a wireless interface
+// with its "wireless" directory or "phy80211" link.
 constexpr int32_t kMediaSubTypeWireless = 2;
 constexpr int32_t kMediaSubTypeWired = 1;
 constexpr size_t kBssidLength = 6;
@@ -107,7 +109,10 @@ std::vector<uint8_t> ParseHardwareAddress(const std::string& text) {
         if (pos + 2 > trimmed.size() || !std::isxdigit(static_cast<unsigned char>(trimmed[pos])) ||
             !std::isxdigit(static_cast<unsigned char>(trimmed[pos + 1])))
             return {};
-        bytes.push_back(static_cast<uint8_t>(std::stoi(trimmed.substr(pos, 2), nullptr, 16)));
+        auto digit = [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10;
+        };
+        bytes.push_back(static_cast<uint8_t>(digit(trimmed[pos]) << 4 | digit(trimmed[pos + 1])));
         pos += 2;
         if (pos == trimmed.size()) break;
         if (trimmed[pos] != ':') return {};
@@ -236,16 +241,20 @@ std::vector<uint8_t> QueryAssociatedBssid(int ifindex) {
 }
 
 // Xlib reports a protocol error by ending the process unless a handler says otherwise; a
-// failed screen query is only a missing fact.
+// failed screen query is only a missing fact. (The query runs in a child process of its own.)
 int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+// A broken connection ends the query's process at once, without the exit handlers it shares
+// with the program.
+int EndOnXIOError(Display*) { _exit(1); }
 
 // The primary monitor's size from the X server: the CRTC that shows RandR's primary output, or
 // the one at the origin (where the primary monitor sits when none is marked), or the whole
 // screen when RandR cannot tell.
 ScreenSize QueryX11Screen(const std::string& displayName) {
+    XSetIOErrorHandler(&EndOnXIOError);
     Display* display = XOpenDisplay(displayName.c_str());
     if (!display) return {};
-    const auto previousHandler = XSetErrorHandler(&IgnoreXError);
+    XSetErrorHandler(&IgnoreXError);
     const int screen = DefaultScreen(display);
     const Window root = RootWindow(display, screen);
     ScreenSize size{DisplayWidth(display, screen), DisplayHeight(display, screen)};
@@ -278,39 +287,49 @@ ScreenSize QueryX11Screen(const std::string& displayName) {
             XRRFreeScreenResources(resources);
         }
     }
-    XSetErrorHandler(previousHandler);
     XCloseDisplay(display);
     return size;
 }
 
-// Xlib has no time limit of its own, so the query runs on a thread of its own that is waited
-// for at most kDisplayQueryBound; a thread stuck with a silent server is left behind, and its
-// answer, should it come, goes into the shared state nobody reads any more.
+// Xlib has no time limit of its own and ends the process when its connection breaks, so the
+// query runs in a child process that is waited for at most kDisplayQueryBound and killed after
+// that: the program itself never holds an X connection nor changes Xlib's process-wide state.
 ScreenSize BoundedX11Screen(const std::string& displayName) {
-    struct Answer {
-        std::mutex mutex;
-        std::condition_variable ready;
-        bool done = false;
-        ScreenSize size;
-    };
-    auto answer = std::make_shared<Answer>();
-    std::thread query([answer, displayName] {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
         const ScreenSize size = QueryX11Screen(displayName);
-        std::scoped_lock lock(answer->mutex);
-        answer->size = size;
-        answer->done = true;
-        answer->ready.notify_all();
-    });
-    std::unique_lock lock(answer->mutex);
-    if (!answer->ready.wait_for(lock, kDisplayQueryBound, [&] { return answer->done; })) {
-        lock.unlock();
-        query.detach();
+        const int answer[2] = {size.width, size.height};
+        const ssize_t written = write(fds[1], answer, sizeof answer);
+        _exit(written == static_cast<ssize_t>(sizeof answer) ? 0 : 1);
+    }
+    close(fds[1]);
+    if (child < 0) {
+        close(fds[0]);
         return {};
     }
-    const ScreenSize size = answer->size;
-    lock.unlock();
-    query.join();
-    return size;
+    int answer[2] = {};
+    size_t received = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kDisplayQueryBound;
+    while (received < sizeof answer) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        pollfd readable{fds[0], POLLIN, 0};
+        const int ready = left > 0 ? poll(&readable, 1, static_cast<int>(left)) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        const ssize_t n = read(fds[0], reinterpret_cast<char*>(answer) + received, sizeof answer - received);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        received += static_cast<size_t>(n);
+    }
+    close(fds[0]);
+    if (received < sizeof answer) kill(child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {}
+    if (received < sizeof answer) return {};
+    return {answer[0], answer[1]};
 }
 
 // "1920x1080" (an interlaced mode may end in "i"): width and height.

@@ -1,11 +1,20 @@
 // LinuxHostFacts against small fake system trees: which adapters are physical and their order, os-release, cpuinfo, the kernel release, DRM screens, the documents folder, and nl80211 scan entries.
 #include "LinuxHostFacts.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/nl80211.h>
+#include <netinet/in.h>
 #include <netlink/genl/genl.h>
 #include <netlink/msg.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -280,6 +289,97 @@ TEST(LinuxHostFactsTest, ScreenFromTheFirstConnectedConnectorWithoutADisplay) {
         EXPECT_EQ(size.width, c.width) << c.desc;
         EXPECT_EQ(size.height, c.height) << c.desc;
     }
+}
+
+// A real X server without a screen (Xvfb) of the given size, on a display number it picks.
+class VirtualDisplay {
+public:
+    static constexpr const char* kServer = "/usr/bin/Xvfb";
+
+    VirtualDisplay(int width, int height) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        const std::string fd = std::to_string(fds[1]);
+        const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+        std::vector<std::string> args = {kServer, "-displayfd", fd, "-screen", "0", screen, "-nolisten", "tcp"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&m_pid, kServer, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        // The server writes its display number once it accepts connections.
+        std::string number;
+        pollfd ready{fds[0], POLLIN, 0};
+        char c;
+        while (m_pid > 0 && ::poll(&ready, 1, 20000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        ::close(fds[0]);
+        if (!number.empty()) m_display = ":" + number;
+    }
+    ~VirtualDisplay() {
+        if (m_pid <= 0) return;
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+    // Empty when the server did not start.
+    const std::string& Display() const { return m_display; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+};
+
+// A screen connected through DRM as well, of another size, so the test can tell who answered.
+LinuxHostFacts::Options OptionsWithMonitor(const FakeSystem& system, const std::string& display) {
+    system.File("sys/class/drm/card0-DP-1/status", "connected\n");
+    system.File("sys/class/drm/card0-DP-1/modes", "1600x900\n");
+    LinuxHostFacts::Options options;
+    options.root = system.Root().string();
+    options.display = display;
+    return options;
+}
+
+TEST(LinuxHostFactsTest, ScreenOfAnAnsweringXDisplay) {
+    if (!fs::exists(VirtualDisplay::kServer)) GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh)";
+    constexpr int kWidth = 1280, kHeight = 800;
+    VirtualDisplay display(kWidth, kHeight);
+    ASSERT_FALSE(display.Display().empty()) << "Xvfb did not start";
+    FakeSystem system;
+    const ScreenSize size = LinuxHostFacts(OptionsWithMonitor(system, display.Display())).PrimaryScreenSize();
+    EXPECT_EQ(size.width, kWidth);
+    EXPECT_EQ(size.height, kHeight);
+}
+
+// A display that accepts the connection and never answers must not hold the start-up: the
+// query gives up and the DRM connector answers.
+TEST(LinuxHostFactsTest, ASilentXDisplayCountsAsNone) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    // X display n listens on TCP port 6000 + n.
+    const int port = ntohs(address.sin_port);
+    ASSERT_GT(port, 6000) << "an ephemeral port above the X range";
+
+    FakeSystem system;
+    const ScreenSize size =
+        LinuxHostFacts(OptionsWithMonitor(system, "127.0.0.1:" + std::to_string(port - 6000))).PrimaryScreenSize();
+    EXPECT_EQ(size.width, 1600);
+    EXPECT_EQ(size.height, 900);
+    // Refuses the waiting connection, so the abandoned query ends too.
+    ::close(listener);
 }
 
 TEST(LinuxHostFactsTest, DocumentsFolderFromTheXdgUserDirectories) {
