@@ -7,8 +7,11 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libplist-dev
-  # The HTTP client that posts usage reports.
-  libcurl4-openssl-dev
+  # Host facts: nl80211 for the Wi-Fi access point, X11 and XRandR for the primary monitor's size,
+  # libcurl's version as the browser component's.
+  libnl-genl-3-dev libx11-dev libxrandr-dev libcurl4-openssl-dev
+  # A real X server without a screen, for the tests that ask a display.
+  xvfb
   python3
   # The fuzz targets: clang with libFuzzer and clang's sanitizer runtimes, which live in
   # libclang-rt-14-dev (clang only recommends it, and recommends are not installed here).

@@ -12,8 +12,11 @@
 
 #include "CBase64.h"
 #include "CJson.h"
+#include "CLinkState.h"
 #include "CParseBplist.h"
 #include "DeviceCommand.h"
+#include "HostDescription.h"
+#include "LinuxHostFacts.h"
 #include "TextEncoding.h"
 
 namespace {
@@ -41,6 +44,10 @@ const char kUsage[] =
     "  addring AUDIO_FILE TITLE SECONDS\n"
     "                   add the audio file as a ringtone; prints TRUE or FALSE\n"
     "  delring PID...   delete the ringtones with these persistent ids; prints TRUE or FALSE\n"
+    "  host-info [--root DIR]\n"
+    "                   print what usage reports say about this computer: each pair of the host\n"
+    "                   description (key, tab, value), then the header value as it is sent;\n"
+    "                   with --root, the system files below DIR and no live network state\n"
     "  --help           print this help\n";
 
 std::string ReadAll(std::istream& in) {
@@ -67,6 +74,24 @@ void PrintTree(CJson* node, int depth, std::string& out) {
 int Fail(const std::string& message, int status) {
     std::fprintf(stderr, "ruvo-tool: %s\n", message.c_str());
     return status;
+}
+
+// The host description's pairs and then its header value, made from one reading of the facts
+// so that the two always agree.
+int HostInfo(int argc, char** argv) {
+    LinuxHostFacts::Options options = LinuxHostFacts::OptionsFromEnvironment();
+    if (argc == 4 && std::string(argv[2]) == "--root") {
+        options.root = argv[3];
+    } else if (argc != 2) {
+        return Fail("host-info: usage: host-info [--root DIR]", 2);
+    }
+    LinuxHostFacts facts(options);
+    const std::vector<HostDescriptionPair> pairs = CollectHostDescription(facts, CLinkState().m_linkVersion);
+    std::string out;
+    for (const HostDescriptionPair& pair : pairs) out += TextToUtf8(pair.key) + '\t' + TextToUtf8(pair.value) + '\n';
+    out += TextToUtf8(HostDescriptionHeaderValue(JoinHostDescription(pairs))) + '\n';
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
 }
 
 }  // namespace
@@ -128,6 +153,8 @@ int main(int argc, char** argv) {
         Print(TextToUtf8(base64.Decode(Utf8ToText(input))));
         return 0;
     }
+
+    if (command == "host-info") return HostInfo(argc, argv);
 
     if (command == "device") return RunDeviceCommand(argc - 1, argv + 1);
     if (command == "ringtones" || command == "addring" || command == "delring")
