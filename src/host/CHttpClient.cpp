@@ -11,6 +11,7 @@
 
 #include "CBase64.h"
 #include "TextEncoding.h"
+#include "WaitBounds.h"
 
 namespace {
 
@@ -21,18 +22,6 @@ constexpr const char* kRequestTimeoutVariable = "RUVO_HTTP_TIMEOUT_MS";
 constexpr const char* kUserAgent = "http";
 // The marker character in front of the Base64 text of a JSON exchange.
 constexpr char16_t kJsonMarker = u'0';
-
-// The bound read from the variable: its value when it is a positive whole number of milliseconds
-// no larger than defaultMs, else defaultMs. A setting can only make a wait shorter.
-int BoundFromEnvironment(const char* variable, int defaultMs) {
-    const char* text = std::getenv(variable);
-    if (text == nullptr || *text == '\0') return defaultMs;
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value <= 0 || value > defaultMs) return defaultMs;
-    return static_cast<int>(value);
-}
 
 // libcurl's global set-up must run once before any handle exists and is not safe to run on two
 // threads at once; clients may be made on any thread.
@@ -103,9 +92,9 @@ CHttpClient::CHttpClient(const std::u16string& extraHeader) : m_extraHeader(extr
 
 CHttpClient::~CHttpClient() = default;
 
-int CHttpClient::ConnectTimeoutMs() { return BoundFromEnvironment(kConnectTimeoutVariable, kConnectTimeoutMs); }
+int CHttpClient::ConnectTimeoutMs() { return WaitBoundMs(kConnectTimeoutVariable, kConnectTimeoutMs); }
 
-int CHttpClient::RequestTimeoutMs() { return BoundFromEnvironment(kRequestTimeoutVariable, kRequestTimeoutMs); }
+int CHttpClient::RequestTimeoutMs() { return WaitBoundMs(kRequestTimeoutVariable, kRequestTimeoutMs); }
 
 std::unique_ptr<CJson> CHttpClient::PostJson(const std::u16string& url, CJson* request, const std::u16string& field) {
     std::u16string form;

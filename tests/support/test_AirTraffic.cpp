@@ -31,9 +31,13 @@
 #include "CFHolder.h"
 #include "MobileDevice.h"
 #include "PlistHolder.h"
+#include "SocketTestSupport.h"
 #include "VirtualPhone.h"
 
 namespace {
+
+using socket_test::ReadExact;
+using socket_test::SendAll;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -224,33 +228,6 @@ int Pending(int fd) {
     return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
 }
 
-bool SendAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        done += static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-// Exactly n bytes within the bound; nothing when the peer closed or was silent too long.
-std::optional<std::string> ReadExact(int fd, size_t n) {
-    std::string data;
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (data.size() < n) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-        std::vector<char> buffer(std::min<size_t>(n - data.size(), 1 << 20));
-        const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (got <= 0) return std::nullopt;
-        data.append(buffer.data(), static_cast<size_t>(got));
-    }
-    return data;
-}
-
 // Whether the peer ends the connection (end of file) within the bound, reading past what it sent.
 bool SeesEndOfFile(int fd) {
     const auto deadline = std::chrono::steady_clock::now() + kWait;
@@ -273,12 +250,12 @@ struct WireMessage {
 };
 
 std::optional<WireMessage> ReadWireMessage(int fd) {
-    const auto header = ReadExact(fd, 4);
+    const auto header = ReadExact(fd, 4, kWait);
     if (!header) return std::nullopt;
     const auto* h = reinterpret_cast<const unsigned char*>(header->data());
     const uint32_t length = uint32_t{h[0]} | (uint32_t{h[1]} << 8) | (uint32_t{h[2]} << 16) | (uint32_t{h[3]} << 24);
     if (length == 0 || length > kMaxBytes) return std::nullopt;
-    const auto body = ReadExact(fd, length);
+    const auto body = ReadExact(fd, length, kWait);
     if (!body) return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(body->data(), length, &root);

@@ -23,6 +23,7 @@
 
 #include "CFHolder.h"
 #include "MobileDevice.h"
+#include "SocketTestSupport.h"
 #include "VirtualPhone.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +31,9 @@ using namespace std::chrono_literals;
 using ruvo::phone::PhoneConfig;
 
 namespace {
+
+using socket_test::ReadExact;
+using socket_test::SendAll;
 
 // The driver looks at the hub every 200 ms; a notice or a closed socket is waited for this long.
 constexpr auto kWait = 5s;
@@ -167,33 +171,6 @@ int StartService(AMDeviceRef device, const char* name, Fd& socket) {
     return AMDeviceStartService(device, static_cast<CFStringRef>(serviceName.get()), socket.out(), nullptr);
 }
 
-bool SendAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t sent = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        done += static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-// Reads exactly n bytes within the bound.
-std::optional<std::string> ReadExact(int fd, size_t n) {
-    std::string data;
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (data.size() < n) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-        char buffer[4096];
-        const ssize_t got = ::recv(fd, buffer, std::min(sizeof buffer, n - data.size()), 0);
-        if (got <= 0) return std::nullopt;
-        data.append(buffer, static_cast<size_t>(got));
-    }
-    return data;
-}
-
 // Everything the peer sends until it closes; nothing when it stays open past the bound.
 std::optional<std::string> ReadUntilClosed(int fd) {
     std::string data;
@@ -249,12 +226,12 @@ std::string HouseArrestRequest(const char* command, const char* identifier, Enco
 
 // The string members of one framed reply; nothing when none arrives or it does not parse.
 std::optional<std::map<std::string, std::string>> ReadReply(int fd) {
-    const auto header = ReadExact(fd, 4);
+    const auto header = ReadExact(fd, 4, kWait);
     if (!header) return std::nullopt;
     const auto* h = reinterpret_cast<const unsigned char*>(header->data());
     const uint32_t length = (uint32_t{h[0]} << 24) | (uint32_t{h[1]} << 16) | (uint32_t{h[2]} << 8) | h[3];
     if (length > 65536) return std::nullopt;
-    const auto body = ReadExact(fd, length);
+    const auto body = ReadExact(fd, length, kWait);
     if (!body) return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(body->data(), length, &root);
