@@ -10,6 +10,8 @@ packages=(
   # Host facts: nl80211 for the Wi-Fi access point, X11 and XRandR for the primary monitor's size,
   # libcurl's version as the browser component's.
   libnl-genl-3-dev libx11-dev libxrandr-dev libcurl4-openssl-dev
+  # The assistant's main loop (GLib); the window (GTK 4) builds on it.
+  libglib2.0-dev
   # A real X server without a screen, for the tests that ask a display.
   xvfb
   python3

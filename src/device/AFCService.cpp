@@ -88,8 +88,8 @@ int AFCService::GetFileSize(const char* path) {
     return size;
 }
 
-bool AFCService::ReadFile(const char* path, std::string& bytes) {
-    const int size = GetFileSize(path);
+bool AFCService::ReadFile(const char* path, std::string& bytes, int limit) {
+    const int size = std::min(GetFileSize(path), limit);
     if (size <= 0) return false;
     const uint64_t reference = OpenFile(path, kModeRead);
     if (reference == 0) return false;

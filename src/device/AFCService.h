@@ -1,6 +1,7 @@
 // AFCService: file access over an AFC-speaking device service (the media area unless a subclass says otherwise).
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -34,8 +35,9 @@ public:
     bool FileExists(const char* path);
     // The "st_size" of the path (its leading digits), 0 when unknown.
     int GetFileSize(const char* path);
-    // The whole file in one read; false for a missing or empty file.
-    bool ReadFile(const char* path, std::string& bytes);
+    // The file's first limit bytes (the whole file by default) in one read; false for a missing
+    // or empty file. Only what is asked for is allocated, whatever the file's size.
+    bool ReadFile(const char* path, std::string& bytes, int limit = INT_MAX);
     // Writes the whole block, creating missing folders of the path first when the file is new
     // or empty.
     bool WriteFile(const char* path, const char* bytes, int length);

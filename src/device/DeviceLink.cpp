@@ -246,10 +246,10 @@ int DeviceLink::GetFileSize(const char* path) {
     return service ? service->GetFileSize(path) : 0;
 }
 
-int DeviceLink::ReadFile(const char* path, std::string& bytes) {
+int DeviceLink::ReadFile(const char* path, std::string& bytes, int limit) {
     std::scoped_lock lock(m_mutex);
     AFCService* service = ConnectedFileService(path);
-    return service && service->ReadFile(path, bytes) ? 1 : 0;
+    return service && service->ReadFile(path, bytes, limit) ? 1 : 0;
 }
 
 int DeviceLink::WriteFile(const char* path, const char* bytes, int length) {

@@ -1,6 +1,7 @@
 // DeviceLink: one device slot of the device manager: the device's file services, values and state, and what the system does with it.
 #pragma once
 
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -64,7 +65,8 @@ public:
     int MakeDirectory(const char* path);
     int DirectoryExists(const char* path);
     int GetFileSize(const char* path);
-    int ReadFile(const char* path, std::string& bytes);
+    // At most limit bytes of the file (all of it by default).
+    int ReadFile(const char* path, std::string& bytes, int limit = INT_MAX);
     int WriteFile(const char* path, const char* bytes, int length);
     // The names in the folder, "." and ".." left out; 0 when it cannot be listed.
     int ListDirectory(const char* path, std::vector<std::string>& names);

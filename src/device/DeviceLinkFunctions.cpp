@@ -32,7 +32,8 @@ int ReadDeviceFile(const char* path, char* buffer, int capacity) {
     DeviceLink* link = GetDeviceLink(-1);
     if (!link || !link->IsReady() || capacity < 0) return 0;
     std::string bytes;
-    if (!link->ReadFile(path, bytes)) return 0;
+    // Only capacity bytes are fetched: a request file of any size costs one small read.
+    if (!link->ReadFile(path, bytes, capacity)) return 0;
     const int copied = static_cast<int>(std::min<size_t>(bytes.size(), static_cast<size_t>(capacity)));
     std::memcpy(buffer, bytes.data(), static_cast<size_t>(copied));
     std::memset(bytes.data(), 0, bytes.size());

@@ -19,6 +19,8 @@ CJson* FirstChildOf(CJson* record, const char16_t* member) {
 
 }  // namespace
 
+CLinkState* g_mainDialog = nullptr;
+
 CLinkState::CLinkState(IBusyDisplay* display) : m_display(display) {}
 
 void CLinkState::BeginBusy(CJson* stateNode) {

@@ -2,15 +2,19 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "CJson.h"
 #include "IBusyDisplay.h"
 
-// Shared by the poll cycle, the command threads and the main window without a lock of its
-// own: the per-node locks of CJson guard the walks and the changes of single members (such as
-// the busy marks), and a record's "ThreadRun" member hands the record's request and response
-// over between the poll cycle and its command thread.
+// Shared by the main loop (discovery), the poll-cycle thread and the command threads. The
+// per-node locks of CJson guard the walks and the changes of single members; every change that
+// spans several nodes (a poll cycle's read-modify-write of a record, a command's answer
+// together with its busy mark, adding and removing records) holds the state's own lock, taken
+// before any node lock. A record's "ThreadRun" member hands the record's request and response
+// over between the poll cycle and its command thread, and a record whose command runs is
+// never removed, so a command thread can keep its record while it works without the lock.
 class CLinkState {
 public:
     // display is borrowed and may be null (a holder without a display).
@@ -37,6 +41,10 @@ public:
     static CJson* ResponseOf(CJson* record);
     static CJson* StateOf(CJson* record);
 
+    // The lock of changes that span several nodes; recursive so that a holder may call
+    // BeginBusy or EndBusy while it holds it.
+    std::recursive_mutex& Lock() { return m_lock; }
+
     CJson m_linkState;
     // Touched by the poll-cycle threads and the window thread, hence atomic.
     std::atomic<int> m_polling{0};
@@ -45,4 +53,9 @@ public:
 
 private:
     IBusyDisplay* m_display;
+    std::recursive_mutex m_lock;
 };
+
+// The process-wide holder of the link state (the main window's controller); the command threads
+// reach EndBusy and the state's lock through it. Set by the holder when it is created.
+extern CLinkState* g_mainDialog;

@@ -41,6 +41,10 @@ struct PhoneConfig {
 // The companion app a new phone has when no app is named.
 inline constexpr const char* kDefaultCompanionApp = "com.mrz4.ringtone.pid40ch1";
 
+// The system apps every new phone has.
+inline const std::vector<std::string> kDefaultSystemApps = {"com.apple.mobilephone", "com.apple.MobileSMS",
+                                                            "com.apple.Preferences"};
+
 // Creates DIR (and its media area and app containers with a Documents folder) and writes its
 // state; registers it in the hub. Fails when DIR already holds a phone.
 bool CreatePhone(const std::string& dir, PhoneConfig config, std::string* error);

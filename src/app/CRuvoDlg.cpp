@@ -1,0 +1,116 @@
+// CRuvoDlg: start-up, device events, timers and the busy display of the assistant, on the loop thread.
+#include "CRuvoDlg.h"
+
+#include <algorithm>
+
+#include "CSystemInfo.h"
+#include "DeviceEvents.h"
+#include "DeviceManager.h"
+#include "HostDescription.h"
+#include "LinkPollCycle.h"
+#include "TextEncoding.h"
+#include "UsageReports.h"
+#include "WorkerThread.h"
+
+namespace {
+
+constexpr char16_t kStatusPrefix[] = u"连接状态：";
+
+}  // namespace
+
+CRuvoDlg::CRuvoDlg(IMainLoop& loop, IRuvoView& view)
+    : CLinkState(this), m_loop(loop), m_view(view), m_loopThread(std::this_thread::get_id()) {
+    g_mainDialog = this;
+}
+
+CRuvoDlg::~CRuvoDlg() {
+    if (g_mainDialog == this) g_mainDialog = nullptr;
+}
+
+bool CRuvoDlg::OnInitDialog() {
+    m_view.SetStatePicture(kPanelWaiting);
+
+    CSystemInfo info;
+    m_documentsDir = info.GetDocumentsFolder();
+    if (!m_documentsDir.empty() && m_documentsDir.back() != u'/') m_documentsDir += u'/';
+
+    // The host is described only when reports are posted.
+    StartUsageReporting(m_documentsDir, [this] { return GetHostDescription(m_hostDescription, m_linkVersion); });
+    AddReport(u"系统", u"启动", u"");
+
+    SetStatus(kTextWaiting);
+    StartDeviceManager(&CRuvoDlg::DeviceEventEntry, this);
+    return true;
+}
+
+int CRuvoDlg::DeviceEventEntry(int eventType, const char* text, int textLength, void* userData, int linkIndex) {
+    auto* dialog = static_cast<CRuvoDlg*>(userData);
+    if (!dialog) return 1;
+    // The text is valid only during the call: it travels as UTF-16.
+    const std::u16string eventText =
+        text ? AnsiToText(std::string_view(text, static_cast<size_t>(std::max(textLength, 0)))) : std::u16string();
+    dialog->m_loop.Post(
+        [dialog, eventType, eventText, linkIndex] { dialog->OnDeviceEvent(eventType, eventText, linkIndex); });
+    return 1;
+}
+
+void CRuvoDlg::OnDeviceEvent(int eventType, const std::u16string& text, int linkIndex) {
+    if (linkIndex == 0 && eventType == DEVICE_EVENT_TRUST_REQUIRED) {
+        SetStatus(text);
+    } else if (linkIndex == 0 && eventType == DEVICE_EVENT_CONNECTED) {
+        SetStatePicture(kPanelConnected);
+        SetStatus(text);
+        RefreshCompanionApps(*this);
+        AppendDeviceDescription();
+        m_loop.StartTimer(kPollTimer, kPollPeriodMs, [this] { OnTimer(kPollTimer); });
+    } else if (linkIndex == 0 && eventType == DEVICE_EVENT_DISCONNECTED) {
+        m_loop.StopTimer(kPollTimer);
+        EndBusy(nullptr);
+        SetStatePicture(kPanelWaiting);
+        SetStatus(text);
+        m_heartbeat = 0;
+    } else if (linkIndex == -1 && eventType == DEVICE_EVENT_NO_SUPPORT) {
+        SetStatePicture(kPanelSupportMissing);
+    }
+}
+
+void CRuvoDlg::OnTimer(int id) {
+    if (id == kPollTimer) {
+        // A tick that finds a cycle running does nothing; the cycle checks again itself.
+        if (m_polling == 0) StartWorkerThread([this] { LinkPollCycle(this); });
+    } else if (id == kBlinkTimer) {
+        m_view.ShowBlinkPhase(m_blinkPhase);
+        m_blinkPhase = m_blinkPhase ? 0 : 1;
+    }
+}
+
+void CRuvoDlg::OnCancel() {
+    if (m_closed.exchange(true)) return;
+    AddReport(u"系统", u"退出", u"");
+    SaveReports();
+}
+
+void CRuvoDlg::ShowBusy() {
+    OnLoop([this] {
+        m_loop.StartTimer(kBlinkTimer, kBlinkPeriodMs, [this] { OnTimer(kBlinkTimer); });
+        m_view.SetBusy(true);
+    });
+}
+
+void CRuvoDlg::HideBusy() {
+    OnLoop([this] {
+        m_loop.StopTimer(kBlinkTimer);
+        m_view.SetBusy(false);
+    });
+}
+
+void CRuvoDlg::SetStatePicture(int state) { m_view.SetStatePicture(state); }
+
+void CRuvoDlg::SetStatus(const std::u16string& eventText) { m_view.SetStatusText(kStatusPrefix + eventText); }
+
+void CRuvoDlg::OnLoop(std::function<void()> task) {
+    if (std::this_thread::get_id() == m_loopThread)
+        task();
+    else
+        m_loop.Post(std::move(task));
+}
