@@ -1,15 +1,27 @@
-// ruvo-phone: makes and controls virtual phones (plug, unplug, trust, sync faults, files) while an assistant runs.
+// ruvo-phone: makes and controls virtual phones (plug, trust, sync faults, files, app requests) beside an assistant.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "CompanionRequest.h"
 #include "MediaArea.h"
+#include "ReplaceFile.h"
 #include "RingtoneCatalogue.h"
 #include "SyncFault.h"
 #include "VirtualPhone.h"
+#include "WaitBound.h"
 
 namespace {
 
@@ -41,10 +53,18 @@ const char kUsage[] =
     "                 the connection) or silent (send nothing)\n"
     "  fault DIR clear\n"
     "                 remove a fault that no session has taken yet\n"
+    "  request DIR [--app BUNDLE_ID] getring\n"
+    "  request DIR [--app BUNDLE_ID] addring AUDIO_FILE TITLE SECONDS\n"
+    "  request DIR [--app BUNDLE_ID] delring PID...\n"
+    "                 act as the companion app (default com.mrz4.ringtone.pid40ch1): write\n"
+    "                 its request file Documents/PCConnection/Request, wait up to 60 s for\n"
+    "                 the assistant's Respone file with the request's Sign and print it;\n"
+    "                 addring first copies AUDIO_FILE into the app's Documents folder\n"
     "  --help         print this help\n"
     "\n"
     "Phones are listed in the hub directory named by RUVO_PHONE_HUB\n"
-    "(default: $XDG_STATE_HOME/ruvo/phones), which a running assistant watches.\n";
+    "(default: $XDG_STATE_HOME/ruvo/phones), which a running assistant watches.\n"
+    "RUVO_REQUEST_TIMEOUT_MS may shorten the wait of request (in milliseconds).\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "ruvo-phone: %s\n", message.c_str());
@@ -164,6 +184,127 @@ int Fault(const std::string& dir, const std::vector<std::string>& options) {
     return done ? 0 : Fail(error);
 }
 
+// The whole content of a file; nothing when it cannot be opened or read (a folder cannot).
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+bool MakeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+// How long `request` waits for the assistant's response: 60 s, shortened by the variable.
+constexpr int kResponseWaitMs = 60000;
+constexpr const char* kResponseWaitVariable = "RUVO_REQUEST_TIMEOUT_MS";
+
+// Polls the response file until it holds the answer with our Sign, then prints it. Any other
+// content (an older answer, a file being written) is not yet the answer.
+int AwaitResponse(const std::string& responsePath, const std::string& sign) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kPollInterval = std::chrono::milliseconds(100);
+    const int boundMs = ruvo::WaitBoundMs(kResponseWaitVariable, kResponseWaitMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
+    for (;;) {
+        const auto bytes = ReadWholeFile(responsePath);
+        if (bytes && ruvo::phone::FileSign(*bytes) == sign) {
+            std::fwrite(bytes->data(), 1, bytes->size(), stdout);
+            std::fputc('\n', stdout);
+            if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Fail("cannot write the response");
+            return 0;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        std::this_thread::sleep_for(std::min<Clock::duration>(kPollInterval, deadline - now));
+    }
+    const int seconds = (boundMs + 999) / 1000;
+    return Fail("no response to request " + sign + " within " + std::to_string(seconds) + " s");
+}
+
+// `request`: plays the companion app by hand. Writes the app's Request file as the app does
+// (atomically, since the assistant may read it at any moment) and waits for the Respone.
+int Request(const std::string& dir, const std::vector<std::string>& options) {
+    std::string app = ruvo::phone::kDefaultCompanionApp;
+    size_t next = 0;
+    if (next < options.size() && options[next] == "--app") {
+        if (next + 1 >= options.size()) return Usage("--app needs a value");
+        app = options[next + 1];
+        next += 2;
+    }
+    if (next >= options.size()) return Usage("request: expected getring, addring or delring");
+    ruvo::phone::CompanionRequest request;
+    request.command = options[next++];
+    const std::vector<std::string> args(options.begin() + static_cast<std::ptrdiff_t>(next), options.end());
+    std::string audioPath;
+    if (request.command == "getring") {
+        if (!args.empty()) return Usage("request getring: expected no arguments");
+    } else if (request.command == "addring") {
+        if (args.size() != 3) return Usage("request addring: expected AUDIO_FILE TITLE SECONDS");
+        audioPath = args[0];
+        request.title = args[1];
+        request.seconds = args[2];
+    } else if (request.command == "delring") {
+        if (args.empty()) return Usage("request delring: expected one PID or more");
+        request.pids = args;
+    } else {
+        return Usage("request: unknown request '" + request.command + "'");
+    }
+
+    // A bundle id is one plain name under containers/; anything else names no app.
+    const bool plainName = !app.empty() && app != "." && app != ".." && app.find('/') == std::string::npos;
+    const std::string container = ruvo::phone::ContainerRoot(dir, app);
+    std::error_code ec;
+    if (!plainName || !std::filesystem::is_directory(container, ec))
+        return Fail("no app " + app + " on the phone in " + dir);
+
+    std::optional<std::string> audio;
+    std::string audioName;
+    if (request.command == "addring") {
+        audioName = std::filesystem::path(audioPath).filename().string();
+        if (audioName.empty() || audioName == "." || audioName == "..") return Fail("cannot read " + audioPath);
+        audio = ReadWholeFile(audioPath);
+        if (!audio) return Fail("cannot read " + audioPath);
+        request.file = "/Documents/" + audioName;
+    }
+
+    const std::string documents = container + "/Documents";
+    const std::string connection = documents + "/PCConnection";
+    const std::string requestPath = connection + "/Request";
+    const std::string responsePath = connection + "/Respone";
+    // The new Sign differs from the request in place, so that the assistant sees a new request,
+    // and from the response in place, so that an old answer is never taken for ours.
+    std::vector<std::string> taken;
+    for (const auto& path : {requestPath, responsePath}) {
+        const auto bytes = ReadWholeFile(path);
+        if (!bytes) continue;
+        if (auto sign = ruvo::phone::FileSign(*bytes)) taken.push_back(*sign);
+    }
+    const std::string sign = ruvo::phone::FreshSign(taken);
+    const std::string text = ruvo::phone::RequestText(request, sign);
+    if (text.size() > ruvo::phone::kMaxRequestBytes)
+        return Fail("the request would be longer than the " + std::to_string(ruvo::phone::kMaxRequestBytes) +
+                    " bytes the assistant reads");
+
+    if (!MakeFolder(documents)) return Fail("cannot write " + documents);
+    if (audio && !ruvo::ReplaceFileAt(AT_FDCWD, documents + "/" + audioName, *audio))
+        return Fail("cannot write " + documents + "/" + audioName);
+    if (!MakeFolder(connection)) return Fail("cannot write " + connection);
+    if (!ruvo::ReplaceFileAt(AT_FDCWD, requestPath, text)) return Fail("cannot write " + requestPath);
+    return AwaitResponse(responsePath, sign);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -180,6 +321,7 @@ int main(int argc, char** argv) {
     if (command == "init") return Init(dir, options);
     if (command == "prefs") return Prefs(dir, options);
     if (command == "fault") return Fault(dir, options);
+    if (command == "request") return Request(dir, options);
     if (!options.empty()) return Usage("unexpected argument '" + options[0] + "'");
 
     std::string error;

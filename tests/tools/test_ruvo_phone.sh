@@ -171,8 +171,221 @@ done
 check "a refused fault stores nothing" test ! -e "$phone/sync-fault"
 expect_run "fault of no phone" 1 "" "ruvo-phone: $work/none holds no phone"$'\n' "$tool" fault "$work/none" ready drop
 
+# --- request: the companion app's Request file, and the wait for the assistant's Respone ---
+# No assistant runs here, so a responder plays it: it waits for a Request whose Sign is not
+# PREVIOUS and writes each TEMPLATE in turn as the Respone ({SIGN} becomes the request's Sign).
+# Before replacing one it waits until the tool has read it (inotify), so every response that
+# is not the answer has been seen and passed over.
+cat >"$work/responder.py" <<'PY'
+import ctypes, os, re, select, sys, time
+folder, previous, templates = sys.argv[1], sys.argv[2], sys.argv[3:]
+
+def sign_of(path):
+    try:
+        text = open(path, "rb").read().decode("utf-8", "replace")
+    except OSError:
+        return None
+    match = re.match(r'\[\{"Sign":([^,]*),', text)
+    return match.group(1) if match else None
+
+deadline = time.monotonic() + 30
+while (sign := sign_of(os.path.join(folder, "Request"))) in (None, previous):
+    if time.monotonic() > deadline:
+        sys.exit("responder: no new request")
+    time.sleep(0.02)
+libc = ctypes.CDLL(None, use_errno=True)
+IN_CLOSE_NOWRITE = 0x10
+for i, template in enumerate(templates):
+    temp = os.path.join(folder, "respone.part")
+    with open(temp, "wb") as f:
+        f.write(os.fsencode(template.replace("{SIGN}", sign)))
+    last = i == len(templates) - 1
+    if not last:
+        watch = libc.inotify_init1(os.O_CLOEXEC)
+        if watch < 0 or libc.inotify_add_watch(watch, os.fsencode(temp), IN_CLOSE_NOWRITE) < 0:
+            sys.exit("responder: no inotify")
+    os.rename(temp, os.path.join(folder, "Respone"))
+    if not last:
+        if not select.select([watch], [], [], 30)[0]:
+            sys.exit("responder: response %d never read" % i)
+        os.close(watch)
+PY
+responder=""
+trap 'if [ -n "$responder" ]; then kill "$responder" 2>/dev/null; fi; rm -rf "$work"' EXIT
+
+# sign_in FILE: the Sign of a request file, "none" without one.
+sign_in() {
+    local text
+    text=$(cat "$1" 2>/dev/null) || text=""
+    [[ $text =~ ^\[\{\"Sign\":([^,]*), ]] && echo "${BASH_REMATCH[1]}" || echo none
+}
+
+# same DESC WANT GOT: the two texts are equal byte for byte.
+same() {
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL %s\n  want %q\n  got  %q\n' "$1" "$2" "$3"
+    fi
+}
+
+# request_case DESC CONTAINER WANT_REQUEST WANT_OUT TEMPLATE... -- ARGS...: runs `request ARGS...`
+# with a responder writing the TEMPLATEs into CONTAINER. Checks that the
+# new Sign is a decimal number other than the one before, the Request text with SIGN in place
+# of the Sign, and the exact status and output (WANT_OUT with SIGN replaced by the Sign).
+answer='[{"Sign":{SIGN},"Command":"getring","Code":1,"Message":"处理成功","Data":[{"PID":"1311768464867721216","Name":"Bell \"Ω\" 铃声, {1}","File":"AAAA.m4r"}]}]'
+request_case() {
+    local desc="$1" folder="$2/Documents/PCConnection" want_request="$3" want_out="$4" templates=()
+    shift 4
+    while [ "$1" != -- ]; do
+        templates+=("$1")
+        shift
+    done
+    shift
+    local previous sign text
+    previous=$(sign_in "$folder/Request")
+    python3 "$work/responder.py" "$folder" "$previous" "${templates[@]}" &
+    responder=$!
+    run_tool request "$@"
+    wait "$responder"
+    same "$desc: responder saw every response read" 0 "$?"
+    responder=""
+    sign=$(sign_in "$folder/Request")
+    check "$desc: Sign $sign is a fresh decimal number (was $previous)" \
+        test -n "$(grep -xE '[1-9][0-9]*' <<<"$sign")" -a "$sign" != "$previous"
+    text=$(cat "$folder/Request"; printf x)
+    text=${text%x}
+    same "$desc: request text" "$want_request" "${text/#"[{\"Sign\":$sign,"/"[{\"Sign\":SIGN,"}"
+    same "$desc: status, stdout, stderr" "0|${want_out//SIGN/$sign}|" "$status|$out|$err"
+}
+
+container="$phone/containers/com.mrz4.ringtone.pid40ch1"
+pcc="$container/Documents/PCConnection"
+two="$other/containers/com.example.two"
+mkdir -p "$work/audio"
+printf 'ftypM4A \000\001\002\377 tone' >"$work/audio/r.m4r"
+printf 'another \000 tone' >"$work/audio/tone \"1\" 铃.m4r"
+reply="${answer//\{SIGN\}/SIGN}"$'\n'
+
+request_case "getring" "$container" '[{"Sign":SIGN,"Command":"getring"}]' "$reply" "$answer" \
+    -- "$phone" getring
+request_case "getring again" "$container" '[{"Sign":SIGN,"Command":"getring"}]' "$reply" "$answer" \
+    -- "$phone" getring
+request_case "addring" "$container" \
+    '[{"Sign":SIGN,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"Bell","timems":30}]}]' \
+    "$reply" "$answer" -- "$phone" addring "$work/audio/r.m4r" Bell 30
+check "addring copies the audio into Documents" cmp "$work/audio/r.m4r" "$container/Documents/r.m4r"
+rm -rf "$two/Documents"
+request_case "addring into another app without Documents; quotes, backslash and non-ASCII" "$two" \
+    '[{"Sign":SIGN,"Command":"addring","Parms":[{"filepatch":"/Documents/tone \"1\" 铃.m4r","storename":"Bell \"Ω\" \\ 铃声","timems":-12}]}]' \
+    "$reply" "$answer" -- "$other" --app com.example.two addring "$work/audio/tone \"1\" 铃.m4r" 'Bell "Ω" \ 铃声' -12
+check "addring copies the audio into a new Documents" cmp "$work/audio/tone \"1\" 铃.m4r" "$two/Documents/tone \"1\" 铃.m4r"
+check "the default app got no request" test "$(sign_in "$pcc/Request")" != "$(sign_in "$two/Documents/PCConnection/Request")"
+# SECONDS is passed on as given: bare only when it is a whole number.
+for seconds in 1.5 "" 30s "3 0" - 0x1e; do
+    request_case "addring with seconds '$seconds'" "$container" \
+        '[{"Sign":SIGN,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"Bell","timems":"'"$seconds"'"}]}]' \
+        "$reply" "$answer" -- "$phone" addring "$work/audio/r.m4r" Bell "$seconds"
+done
+# shellcheck disable=SC1003
+request_case "delring" "$container" \
+    '[{"Sign":SIGN,"Command":"delring","Parms":[{"PID":[1234567890123,"abc",-42,"4\"2\\","-","","12a","-7-"]}]}]' \
+    "$reply" "$answer" -- "$phone" delring 1234567890123 abc -42 '4"2\' - "" 12a -7-
+request_case "delring one PID" "$container" '[{"Sign":SIGN,"Command":"delring","Parms":[{"PID":[-1311768464867721216]}]}]' \
+    "$reply" "$answer" -- "$phone" delring -1311768464867721216
+
+# Responses that are not the answer: another Sign (ours with a digit before or after it, or
+# quoted with a dot after it), a file cut short, an empty one. The answer itself is printed as it is, whatever
+# its Code, with its own trailing newline and one more.
+final=$'[{"Sign":{SIGN},"Command":"getring","Code":0,"Message":"失败 \\"x\\"","Data":[]}]\n'
+request_case "responses with other Signs or cut short are passed over" "$container" \
+    '[{"Sign":SIGN,"Command":"getring"}]' "${final//\{SIGN\}/SIGN}"$'\n' \
+    '[{"Sign":{SIGN}0,"Command":"getring","Code":1,"Message":"","Data":[]}]' \
+    '[{"Sign":1{SIGN},"Command":"getring","Code":1,"Message":"","Data":[]}]' \
+    '[{"Sign":"{SIGN}.","Command":"getring","Code":1,"Message":"","Data":[]}]' \
+    '[{"Sign":{SIGN},"Command":"getring","Code":1,"Message":"处理' \
+    '[{"Sign":{SIGN},"Command":"getring","Code":1,"Message":"","Data":[]}' \
+    '[{"Sign":{SIGN}' \
+    '' \
+    "$final" -- "$phone" getring
+request_case "an answer with its Sign quoted" "$container" '[{"Sign":SIGN,"Command":"getring"}]' \
+    '[{"Sign":"SIGN","Code":1}]'$'\n' '[{"Sign":"{SIGN}","Code":1}]' -- "$phone" getring
+
+# No answer: the Respone in place answers the request before, which is not ours.
+for bound in 500:1 1500:2 1000:1; do
+    before=$(sign_in "$pcc/Respone")
+    RUVO_REQUEST_TIMEOUT_MS=${bound%:*} run_tool request "$phone" getring
+    sign=$(sign_in "$pcc/Request")
+    check "no answer within ${bound%:*} ms: a new Sign" test "$sign" != "$before" -a "$sign" != none
+    same "no answer within ${bound%:*} ms" \
+        "1||ruvo-phone: no response to request $sign within ${bound#*:} s"$'\n' "$status|$out|$err"
+done
+
+# Failures and bad arguments write nothing.
+before=$(cat "$pcc/Request")
+expect_run "request of no app" 1 "" "ruvo-phone: no app com.example.none on the phone in $phone"$'\n' \
+    "$tool" request "$phone" --app com.example.none getring
+expect_run "request of no phone" 1 "" \
+    "ruvo-phone: no app com.mrz4.ringtone.pid40ch1 on the phone in $work/none"$'\n' "$tool" request "$work/none" getring
+expect_run "request of an app named by a path" 1 "" \
+    "ruvo-phone: no app ../containers/com.mrz4.ringtone.pid40ch1 on the phone in $phone"$'\n' \
+    "$tool" request "$phone" --app ../containers/com.mrz4.ringtone.pid40ch1 getring
+for audio in "$work/audio/missing.m4r" "$work/audio" "$work/audio/"; do
+    expect_run "addring of unreadable '$audio'" 1 "" "ruvo-phone: cannot read $audio"$'\n' \
+        "$tool" request "$phone" addring "$audio" Bell 30
+done
+request_usage() { echo "ruvo-phone: $1 (try --help)"; }
+while IFS='|' read -r args message; do
+    # shellcheck disable=SC2086
+    expect_run "request refuses '$args'" 2 "" "$(request_usage "$message")"$'\n' "$tool" request $args
+done <<EOT
+$phone|request: expected getring, addring or delring
+$phone --app com.example.two|request: expected getring, addring or delring
+$phone --app|--app needs a value
+$phone frob|request: unknown request 'frob'
+$phone GETRING|request: unknown request 'GETRING'
+$work/none frob|request: unknown request 'frob'
+$phone getring extra|request getring: expected no arguments
+$phone addring|request addring: expected AUDIO_FILE TITLE SECONDS
+$phone addring $work/audio/r.m4r Bell|request addring: expected AUDIO_FILE TITLE SECONDS
+$phone addring $work/audio/r.m4r Bell 30 extra|request addring: expected AUDIO_FILE TITLE SECONDS
+$phone delring|request delring: expected one PID or more
+$phone --app com.example.two delring|request delring: expected one PID or more
+|request: missing DIR
+EOT
+
+# The assistant reads at most 1023 bytes: a longer request is refused before anything is
+# written. Lengths count bytes, after escaping.
+long_message="ruvo-phone: the request would be longer than the 1023 bytes the assistant reads"$'\n'
+printf 'long' >"$work/audio/long.m4r"
+expect_run "a long title" 1 "" "$long_message" \
+    "$tool" request "$phone" addring "$work/audio/long.m4r" "$(printf 'x%.0s' {1..1000})" 30
+expect_run "a title of quotes, long once escaped" 1 "" "$long_message" \
+    "$tool" request "$phone" addring "$work/audio/long.m4r" "$(printf '"%.0s' {1..480})" 30
+# shellcheck disable=SC2046
+expect_run "many PIDs" 1 "" "$long_message" "$tool" request "$phone" delring $(seq 1000000000 1000000099)
+check "a refused addring copies nothing" test ! -e "$container/Documents/long.m4r"
+same "failures leave the request in place" "$before" "$(cat "$pcc/Request")"
+# At the limit: titles of three-byte characters that make the request 1023 and 1024 bytes long
+# with a Sign as long as the last one.
+sign=$(sign_in "$pcc/Request")
+empty_title='[{"Sign":'"$sign"',"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"","timems":30}]}]'
+room=$((1023 - $(printf '%s' "$empty_title" | wc -c)))
+title=$(printf '铃%.0s' $(seq 1 $((room / 3))))
+pad=xx
+title+=${pad:0:room % 3}
+expect_run "a request of 1024 bytes" 1 "" "$long_message" \
+    "$tool" request "$phone" addring "$work/audio/r.m4r" "${title}y" 30
+request_case "a request of 1023 bytes" "$container" \
+    '[{"Sign":SIGN,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"'"$title"'","timems":30}]}]' \
+    "$reply" "$answer" -- "$phone" addring "$work/audio/r.m4r" "$title" 30
+same "the request is 1023 bytes" 1023 "$(wc -c <"$pcc/Request")"
+
 help=$("$tool" --help)
-for line in "  ringtones DIR" "  prefs DIR absent|short|WORD20 WORD96" "  fault DIR STEP ACTION" "  fault DIR clear"; do
+for line in "  ringtones DIR" "  prefs DIR absent|short|WORD20 WORD96" "  fault DIR STEP ACTION" "  fault DIR clear" \
+    "  request DIR [--app BUNDLE_ID] getring" "  request DIR [--app BUNDLE_ID] addring AUDIO_FILE TITLE SECONDS" \
+    "  request DIR [--app BUNDLE_ID] delring PID..."; do
     check "help names '$line'" grep -qF -- "$line" <<<"$help"
 done
 
