@@ -78,7 +78,7 @@ int Usage(const std::string& message) {
 
 int Init(const std::string& dir, const std::vector<std::string>& options) {
     ruvo::phone::PhoneConfig config;
-    config.systemApps = {"com.apple.mobilephone", "com.apple.MobileSMS", "com.apple.Preferences"};
+    config.systemApps = ruvo::phone::kDefaultSystemApps;
     for (size_t i = 0; i < options.size(); ++i) {
         const std::string& option = options[i];
         if (option == "--name" || option == "--app") {
