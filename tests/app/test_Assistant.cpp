@@ -1,0 +1,305 @@
+// Black-box tests of the assistant: ruvo runs as its own process on a virtual phone, and the test plays the
+// companion app through the heartbeat, request and response files in the app's container.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "AssistantProcess.h"
+
+namespace assistant_test {
+namespace {
+
+using namespace std::string_literals;
+
+class Assistant : public AssistantFixture {};
+
+std::string Answer(const std::string& sign, const std::string& command, int code, const std::string& message) {
+    return "[{\"Sign\":" + sign + ",\"Command\":\"" + command + "\",\"Code\":" + std::to_string(code) +
+           ",\"Message\":\"" + message + "\"}]";
+}
+
+// The persistent ids of the phone's ringtones, as ruvo-phone lists them (first column).
+std::vector<std::string> PhoneRingtoneIds(const std::string& listing) {
+    std::vector<std::string> ids;
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line);) ids.push_back(line.substr(0, line.find('\t')));
+    return ids;
+}
+
+TEST_F(Assistant, ShowsItsStateHeartbeatsAndRecordsStartAndExit) {
+    // A request left by the app before any answer, with the placeholder's Sign, is no request.
+    Phone("init " + Quote(m_phone.string()));
+    Request(R"([{"Sign":"none","Command":"foo"}])");
+    Start();
+
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    const long first = Heartbeat();
+    ASSERT_TRUE(LetCyclesPass(3));
+    EXPECT_GT(Heartbeat(), first);
+    EXPECT_FALSE(Response().has_value());
+
+    EXPECT_EQ(Stop(SIGTERM), 0);
+    const std::vector<std::string> expected = {"panel: waiting", "status: 连接状态：等待设备接入", "panel: connected",
+                                               "status: 连接状态：Ruvo Virtual iPhone"};
+    EXPECT_EQ(ChangeLines(), expected);
+    EXPECT_EQ(ReadFile(m_root / "stdout"), "");
+
+    const std::string record = ReadFile(m_root / "home" / "Documents" / "recode.cx").value_or("");
+    EXPECT_NE(record.find(R"("Category":"系统")"), std::string::npos) << record;
+    EXPECT_NE(record.find(R"("ActName":"启动")"), std::string::npos) << record;
+    EXPECT_NE(record.find(R"("ActName":"退出")"), std::string::npos) << record;
+}
+
+// Requests answered by the poll cycle itself, without a command thread.
+TEST_F(Assistant, AnswersBadRequestsAtOnce) {
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    WriteFile(Documents() / "empty.m4r", "");
+
+    struct Case {
+        const char* request;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {R"([{"Sign":"a1","Command":"foo"}])", Answer("\"a1\"", "foo", -1, "未知指令")},
+        {R"([{"Sign":"a2"}])", Answer("\"a2\"", "", -1, "未知指令")},
+        {R"([{"Sign":3,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"Bell"}]}])",
+         Answer("3", "addring", -1, "参数不正确")},
+        {R"([{"Sign":4,"Command":"addring"}])", Answer("4", "addring", -1, "参数不正确")},
+        {R"([{"Sign":5,"Command":"delring","Parms":[{"pid":["1"]}]}])", Answer("5", "delring", -1, "参数不正确")},
+        {R"([{"Sign":6,"Command":"delring"}])", Answer("6", "delring", -1, "参数不正确")},
+        {R"([{"Sign":7,"Command":"addring","Parms":[{"filepatch":"/Documents/empty.m4r","storename":"B","timems":3}]}])",
+         Answer("7", "addring", -1, "铃音文件不存在")},
+        {R"([{"Sign":8,"Command":"addring","Parms":[{"filepatch":"/Documents/none.m4r","storename":"B","timems":3}]}])",
+         Answer("8", "addring", -1, "铃音文件不存在")},
+    };
+    for (const Case& c : cases) {
+        Request(c.request);
+        EXPECT_TRUE(AnswerIs(c.answer)) << c.request;
+    }
+    EXPECT_EQ(Stop(), 0);
+    // None of them ran a command.
+    EXPECT_FALSE(StderrHasLine("busy: on")) << Stderr();
+}
+
+TEST_F(Assistant, IgnoresWhatIsNoNewRequest) {
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+
+    Request(R"([{"Sign":"s1","Command":"foo"}])");
+    ASSERT_TRUE(AnswerIs(Answer("\"s1\"", "foo", -1, "未知指令")));
+
+    // Left in place, the same request is read again and answered no more; nor is a bare object,
+    // a text that fails the bracket check, or an object without a Sign.
+    const char* ignored[] = {nullptr, R"({"Sign":1001,"Command":"addring"})", R"([{"Sign":"s2","Command":"foo")",
+                             R"([{"Command":"foo"}])"};
+    for (const char* request : ignored) {
+        if (request) Request(request);
+        std::filesystem::remove(LinkFolder() / "Respone");
+        ASSERT_TRUE(LetCyclesPass(3));
+        EXPECT_FALSE(Response().has_value()) << (request ? request : "the same request");
+    }
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(Assistant, AnswerToSignMinusOneIsWrittenAgainInEveryIdleCycle) {
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    Request(R"([{"Sign":-1,"Command":"foo"}])");
+    const std::string answer = Answer("-1", "foo", -1, "未知指令");
+    ASSERT_TRUE(AnswerIs(answer));
+    for (int i = 0; i < 2; ++i) {
+        std::filesystem::remove(LinkFolder() / "Respone");
+        EXPECT_TRUE(AnswerIs(answer));
+    }
+    EXPECT_EQ(Stop(), 0);
+}
+
+// getring, addring and delring through to the phone's catalogue, with the reports they record.
+TEST_F(Assistant, ListsAddsAndDeletesRingtones) {
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+
+    Request(R"([{"Sign":1,"Command":"getring"}])");
+    EXPECT_TRUE(AnswerIs(R"([{"Sign":1,"Command":"getring","Code":1,"Message":"处理成功","Data":[""]}])"));
+
+    std::string audio(70000, '\0');
+    for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<char>((i * 7919) >> 3);
+    WriteFile(Documents() / "r.m4r", audio);
+    // The duration is the leading digits of "timems"; the report keeps the whole text.
+    Request(
+        R"([{"Sign":2,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"铃声 Bell","timems":"30abc"}]}])");
+    ASSERT_TRUE(AnswerIs(Answer("2", "addring", 1, "处理成功")));
+    Request(
+        R"([{"Sign":3,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"Two","timems":5}]}])");
+    ASSERT_TRUE(AnswerIs(Answer("3", "addring", 1, "处理成功")));
+
+    const std::string listing = Phone("ringtones " + Quote(m_phone.string()));
+    const std::vector<std::string> ids = PhoneRingtoneIds(listing);
+    ASSERT_EQ(ids.size(), 2u) << listing;
+    std::set<std::string> titles;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> fields;
+        std::istringstream columns(line);
+        for (std::string field; std::getline(columns, field, '\t');) fields.push_back(field);
+        ASSERT_EQ(fields.size(), 4u) << line;
+        titles.insert(fields[1] + "/" + fields[3]);
+        // The phone holds exactly the app's file.
+        EXPECT_EQ(ReadFile(m_phone / "media" / "iTunes_Control" / "Ringtones" / fields[2]), audio) << fields[2];
+    }
+    EXPECT_EQ(titles, (std::set<std::string>{"铃声 Bell/30000", "Two/5000"}));
+
+    Request(R"([{"Sign":"list","Command":"getring"}])");
+    ASSERT_TRUE(WaitFor([&] { return Response().value_or("").find(R"("Sign":"list")") != std::string::npos; }));
+    const std::string list = Response().value_or("");
+    EXPECT_EQ(
+        list.rfind(R"([{"Sign":"list","Command":"getring","Code":1,"Message":"处理成功","Data":[{"Ringtones":{)", 0),
+        0u)
+        << list;
+    for (const std::string& id : ids) EXPECT_NE(list.find("\"PID\":" + id), std::string::npos) << list;
+    EXPECT_NE(list.find(R"("Name":"铃声 Bell")"), std::string::npos) << list;
+
+    Request(R"([{"Sign":4,"Command":"delring","Parms":[{"PID":[)" + ids[0] + "," + ids[1] + "]}]}]");
+    ASSERT_TRUE(AnswerIs(Answer("4", "delring", 1, "处理成功")));
+    EXPECT_EQ(Phone("ringtones " + Quote(m_phone.string())), "");
+
+    EXPECT_EQ(Stop(), 0);
+    const std::string record = ReadFile(m_root / "home" / "Documents" / "recode.cx").value_or("");
+    const std::string device = "|ProductType:iPhone12,1|SystemVersion:16.7.2|BasebandVersion:5.00.00";
+    for (const std::string& part : {R"("Category":"GetList","Action":[{"ActName":"TRUE")"s,
+                                    R"("Category":"DelRingtone","Action":[{"ActName":"TRUE")"s,
+                                    R"("Category":"AddRingtone","Action":[{"ActName":"TRUE")"s,
+                                    device + "|title:铃声 Bell|timems:30abc", device + "|title:Two|timems:5"})
+        EXPECT_NE(record.find(part), std::string::npos) << part << "\n" << record;
+    // Each command turned the busy display on and off again.
+    const std::vector<std::string> changes = ChangeLines();
+    EXPECT_EQ(std::count(changes.begin(), changes.end(), "busy: on"), 5);
+    EXPECT_EQ(std::count(changes.begin(), changes.end(), "busy: off"), 5);
+}
+
+TEST_F(Assistant, ServesEveryCompanionAppInOneCycle) {
+    // Variants 1 and 100 are companion apps; 20 is never tried, and another app is no companion.
+    Phone("init " + Quote(m_phone.string()) +
+          " --app com.mrz4.ringtone.pid40ch100 --app com.example.other --app com.mrz4.ringtone.pid40ch20"
+          " --app com.mrz4.ringtone.pid40ch1");
+    const std::string second = "com.mrz4.ringtone.pid40ch100";
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0 && Heartbeat(second) >= 0; })) << Stderr();
+    // Records are visited in the order of the candidates, so within a cycle variant 1 takes the
+    // even counter value and variant 100 the odd one after it.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(LetCyclesPass(1));
+        const long a = Heartbeat();
+        const long b = Heartbeat(second);
+        EXPECT_EQ(a % 2, 0) << a;
+        EXPECT_EQ(b % 2, 1) << b;
+    }
+    EXPECT_FALSE(std::filesystem::exists(LinkFolder("com.mrz4.ringtone.pid40ch20")));
+    EXPECT_FALSE(std::filesystem::exists(LinkFolder("com.example.other")));
+
+    Request(R"([{"Sign":"one","Command":"foo"}])");
+    Request(R"([{"Sign":"hundred","Command":"bar"}])", second);
+    EXPECT_TRUE(AnswerIs(Answer("\"one\"", "foo", -1, "未知指令")));
+    EXPECT_TRUE(AnswerIs(Answer("\"hundred\"", "bar", -1, "未知指令"), second));
+    EXPECT_EQ(Stop(), 0);
+}
+
+// The phone leaves while an addition waits for it: the addition fails, the display goes back to
+// waiting, and after the phone returns the app still gets its answer and a heartbeat counted anew.
+TEST_F(Assistant, UnplugDuringACommandAndReplug) {
+    Phone("init " + Quote(m_phone.string()));
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 3; })) << Stderr();
+    const long before = Heartbeat();
+
+    WriteFile(Documents() / "r.m4r", std::string(5000, 'a'));
+    Phone("fault " + Quote(m_phone.string()) + " finished silent");
+    Request(
+        R"([{"Sign":9,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"B","timems":3}]}])");
+    ASSERT_TRUE(WaitFor([&] { return StderrHasLine("busy: on"); })) << Stderr();
+
+    Phone("unplug " + Quote(m_phone.string()));
+    ASSERT_TRUE(WaitFor([&] {
+        const std::vector<std::string> lines = ChangeLines();
+        return std::count(lines.begin(), lines.end(), "panel: waiting") == 2;
+    })) << Stderr();
+    EXPECT_TRUE(StderrHasLine("busy: off")) << Stderr();
+    std::filesystem::remove(LinkFolder() / "Heartbeat");
+
+    Phone("plug " + Quote(m_phone.string()));
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; }));
+    EXPECT_LT(Heartbeat(), before);
+    EXPECT_TRUE(AnswerIs(Answer("9", "addring", 0, "系统繁忙")));
+    EXPECT_EQ(Phone("ringtones " + Quote(m_phone.string())), "");
+
+    // The record carried the request's Sign over the reconnection: the same request is not taken again.
+    std::filesystem::remove(LinkFolder() / "Respone");
+    ASSERT_TRUE(LetCyclesPass(3));
+    EXPECT_FALSE(Response().has_value());
+    EXPECT_EQ(Stop(), 0);
+}
+
+// SIGINT ends the assistant as closing the window does, also with a command in flight.
+TEST_F(Assistant, InterruptDuringACommandRecordsTheExit) {
+    Phone("init " + Quote(m_phone.string()));
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    WriteFile(Documents() / "r.m4r", std::string(5000, 'a'));
+    Phone("fault " + Quote(m_phone.string()) + " finished silent");
+    Request(
+        R"([{"Sign":9,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"B","timems":3}]}])");
+    ASSERT_TRUE(WaitFor([&] { return StderrHasLine("busy: on"); })) << Stderr();
+
+    const int status = Stop(SIGINT);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string record = ReadFile(m_root / "home" / "Documents" / "recode.cx").value_or("");
+    EXPECT_NE(record.find(R"("ActName":"退出")"), std::string::npos) << record;
+    EXPECT_EQ(record.back(), '}') << record;
+}
+
+TEST_F(Assistant, CommandLine) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;  // a prefix for --help, else exact
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "usage: ruvo [--headless] [--virtual-phone DIR] [--no-report]\n", ""},
+        {{"--bogus"}, 2, "", "ruvo: unknown option '--bogus' (try --help)\n"},
+        {{"--headless", "--virtual-phone"}, 2, "", "ruvo: --virtual-phone needs a directory (try --help)\n"},
+        {{"--headless", "--virtual-phone", "/"}, 1, "", "ruvo: no virtual phone in /\n"},
+    };
+    for (const Case& c : cases) {
+        Start(c.arguments, false);
+        int status = -1;
+        ASSERT_TRUE(WaitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }));
+        m_pid = -1;
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << c.arguments[0];
+        const std::string out = ReadFile(m_root / "stdout").value_or("");
+        if (c.status == 0)
+            EXPECT_EQ(out.rfind(c.out, 0), 0u) << out;
+        else
+            EXPECT_EQ(out, c.out);
+        EXPECT_EQ(Stderr(), c.err);
+    }
+}
+
+TEST_F(Assistant, WithoutHeadlessSaysOnceThatThereIsNoWindow) {
+    Start({"--no-report"});
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    EXPECT_EQ(Stop(), 0);
+    const std::vector<std::string> lines = ChangeLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "untimed: ruvo: no window yet: running headless");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[0]), 1);
+    // A phone folder that did not exist was made as ruvo-phone init makes one.
+    EXPECT_NE(Phone("status " + Quote(m_phone.string())).find("com.mrz4.ringtone.pid40ch1"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace assistant_test
