@@ -1,0 +1,214 @@
+// Tests of the controller on a loop of the test's own: what each device event shows and which timers it
+// runs, the busy display handed over from other threads, and the close.
+#include "CRuvoDlg.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DeviceEvents.h"
+#include "TextEncoding.h"
+#include "UsageReports.h"
+
+namespace {
+
+// One log of what the controller did to its loop and its view, in order.
+class Log {
+public:
+    void Add(const std::string& line) {
+        std::scoped_lock lock(m_mutex);
+        m_lines.push_back(line);
+    }
+    std::vector<std::string> Take() {
+        std::scoped_lock lock(m_mutex);
+        return std::exchange(m_lines, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+// Runs posted tasks only when the test says so, and ticks timers by hand.
+class ManualLoop : public IMainLoop {
+public:
+    explicit ManualLoop(Log& log) : m_log(log) {}
+
+    void Post(std::function<void()> task) override {
+        std::scoped_lock lock(m_mutex);
+        m_tasks.push_back(std::move(task));
+    }
+    void StartTimer(int id, int periodMs, std::function<void()> tick) override {
+        m_timers[id] = std::move(tick);
+        m_log.Add("start timer " + std::to_string(id) + " " + std::to_string(periodMs));
+    }
+    void StopTimer(int id) override {
+        if (m_timers.erase(id)) m_log.Add("stop timer " + std::to_string(id));
+    }
+
+    void RunPosted() {
+        std::deque<std::function<void()>> tasks;
+        {
+            std::scoped_lock lock(m_mutex);
+            tasks.swap(m_tasks);
+        }
+        for (auto& task : tasks) task();
+    }
+    void Tick(int id) {
+        auto it = m_timers.find(id);
+        ASSERT_NE(it, m_timers.end()) << "timer " << id << " does not run";
+        it->second();
+    }
+    bool Running(int id) const { return m_timers.count(id) != 0; }
+
+private:
+    Log& m_log;
+    std::mutex m_mutex;
+    std::deque<std::function<void()>> m_tasks;
+    std::map<int, std::function<void()>> m_timers;
+};
+
+class RecordingView : public IRuvoView {
+public:
+    explicit RecordingView(Log& log) : m_log(log) {}
+    void SetStatePicture(int state) override { m_log.Add("panel " + std::to_string(state)); }
+    void SetStatusText(const std::u16string& text) override { m_log.Add("status " + TextToUtf8(text)); }
+    void SetBusy(bool busy) override { m_log.Add(busy ? "busy on" : "busy off"); }
+    void ShowBlinkPhase(int phase) override { m_log.Add("blink " + std::to_string(phase)); }
+
+private:
+    Log& m_log;
+};
+
+class Controller : public ::testing::Test {
+protected:
+    Log m_log;
+    ManualLoop m_loop{m_log};
+    RecordingView m_view{m_log};
+    CRuvoDlg m_dialog{m_loop, m_view};
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(Controller, DeviceEvents) {
+    // No device manager runs here: discovery finds no phone and leaves the records empty.
+    struct Step {
+        int link;
+        int type;
+        const char* text;
+        Lines expected;
+    };
+    const Step steps[] = {
+        {0,
+         DEVICE_EVENT_TRUST_REQUIRED,
+         "请在iOS端信任后，重新连接设备",
+         {"status 连接状态：请在iOS端信任后，重新连接设备"}},
+        {0, DEVICE_EVENT_CONNECTED, "My Phone", {"panel 2", "status 连接状态：My Phone", "start timer 1 1000"}},
+        // Events of further links, status events and the manager's other events change nothing.
+        {1, DEVICE_EVENT_CONNECTED, "Second", {}},
+        {1, DEVICE_EVENT_DISCONNECTED, "等待设备接入", {}},
+        {0, DEVICE_EVENT_STATUS, "当前设备数量:2", {}},
+        {-1, DEVICE_EVENT_CONNECTED, "x", {}},
+        {0,
+         DEVICE_EVENT_DISCONNECTED,
+         "等待设备接入",
+         {"stop timer 1", "busy off", "panel 1", "status 连接状态：等待设备接入"}},
+        {-1, DEVICE_EVENT_NO_SUPPORT, "请先安装苹果官方工具iTunes", {"panel 0"}},
+    };
+    for (const Step& step : steps) {
+        m_dialog.OnDeviceEvent(step.type, Utf8ToText(step.text), step.link);
+        EXPECT_EQ(m_log.Take(), step.expected) << step.link << " " << step.type << " " << step.text;
+    }
+}
+
+TEST_F(Controller, RemovalResetsTheHeartbeatAndEndsTheBusyDisplay) {
+    m_dialog.OnDeviceEvent(DEVICE_EVENT_CONNECTED, u"P", 0);
+    m_dialog.m_heartbeat = 41;
+    m_dialog.BeginBusy(nullptr);
+    ASSERT_TRUE(m_loop.Running(CRuvoDlg::kBlinkTimer));
+    m_log.Take();
+
+    m_dialog.OnDeviceEvent(DEVICE_EVENT_DISCONNECTED, u"等待设备接入", 0);
+    EXPECT_EQ(m_log.Take(),
+              (Lines{"stop timer 1", "stop timer 2", "busy off", "panel 1", "status 连接状态：等待设备接入"}));
+    EXPECT_EQ(m_dialog.m_heartbeat, 0);
+}
+
+// Events from the device manager's thread and busy changes from command threads reach the view
+// only through the loop, in the order they happened.
+TEST_F(Controller, OtherThreadsHandOverThroughTheLoop) {
+    std::thread device([&] {
+        // The text's buffer lives only during the call.
+        char text[32];
+        std::strcpy(text, "Phone A");
+        EXPECT_EQ(CRuvoDlg::DeviceEventEntry(DEVICE_EVENT_CONNECTED, text, 7, &m_dialog, 0), 1);
+        std::memset(text, 'x', sizeof text - 1);
+        std::strcpy(text, "等待设备接入");
+        const std::string ansi = TextToAnsi(Utf8ToText(text));
+        EXPECT_EQ(CRuvoDlg::DeviceEventEntry(DEVICE_EVENT_DISCONNECTED, ansi.c_str(), static_cast<int>(ansi.size()),
+                                             &m_dialog, 0),
+                  1);
+    });
+    device.join();
+    EXPECT_EQ(m_log.Take(), Lines{});
+    m_loop.RunPosted();
+    EXPECT_EQ(m_log.Take(), (Lines{"panel 2", "status 连接状态：Phone A", "start timer 1 1000", "stop timer 1",
+                                   "busy off", "panel 1", "status 连接状态：等待设备接入"}));
+
+    std::unique_ptr<CJson> record(m_dialog.NewAppRecord(u"com.mrz4.ringtone.pid40ch1"));
+    CJson* state = CLinkState::StateOf(record.get());
+    std::thread command([&] {
+        m_dialog.BeginBusy(state);
+        m_dialog.EndBusy(state);
+    });
+    command.join();
+    EXPECT_EQ(state->FindChild(u"ThreadRun", u"")->GetValue(), u"0");
+    EXPECT_EQ(m_log.Take(), Lines{});
+    m_loop.RunPosted();
+    EXPECT_EQ(m_log.Take(), (Lines{"start timer 2 200", "busy on", "stop timer 2", "busy off"}));
+}
+
+TEST_F(Controller, BlinksWhileBusy) {
+    m_dialog.BeginBusy(nullptr);
+    m_log.Take();
+    for (int i = 0; i < 3; ++i) m_loop.Tick(CRuvoDlg::kBlinkTimer);
+    EXPECT_EQ(m_log.Take(), (Lines{"blink 0", "blink 1", "blink 0"}));
+    m_dialog.EndBusy(nullptr);
+    EXPECT_FALSE(m_loop.Running(CRuvoDlg::kBlinkTimer));
+}
+
+TEST_F(Controller, CloseRecordsTheExitOnce) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("ruvo-close-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "recode.cx").string();
+    LoadReports(Utf8ToText(path));
+
+    std::thread a([&] { m_dialog.OnCancel(); });
+    std::thread b([&] { m_dialog.OnCancel(); });
+    a.join();
+    b.join();
+
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string record = text.str();
+    size_t count = 0;
+    for (size_t at = record.find("退出"); at != std::string::npos; at = record.find("退出", at + 1)) ++count;
+    EXPECT_EQ(count, 1u) << record;
+    UnloadReports();
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// Tests of discovery, the poll cycle and the commands in one process on a virtual phone, with discovery,
+// poll cycles and command threads changing the link state at the same time.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "CLinkState.h"
+#include "DeviceManager.h"
+#include "DeviceTestSupport.h"
+#include "LinkPollCycle.h"
+#include "RingtoneCommands.h"
+#include "VirtualPhone.h"
+#include "WorkerThread.h"
+
+namespace fs = std::filesystem;
+using device_test::EventLog;
+using device_test::PhoneHub;
+
+namespace {
+
+constexpr char kFirst[] = "com.mrz4.ringtone.pid40ch1";
+constexpr char kSecond[] = "com.mrz4.ringtone.pid40ch2";
+
+std::string FileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteRequest(const fs::path& folder, const std::string& text) {
+    fs::create_directories(folder);
+    {
+        std::ofstream out(folder / "Request.tmp", std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    fs::rename(folder / "Request.tmp", folder / "Request");
+}
+
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::vector<std::u16string> RecordKeys(CLinkState& state) {
+    std::scoped_lock lock(state.Lock());
+    std::vector<std::u16string> keys;
+    for (int i = 0; i < state.m_linkState.GetChildCount(); ++i) keys.push_back(state.m_linkState.GetChild(i)->GetKey());
+    return keys;
+}
+
+// Installs or removes the app on the phone, as a user would between two connections.
+void SetUserApps(const std::string& phone, std::vector<std::string> apps) {
+    auto config = ruvo::phone::LoadPhone(phone);
+    ASSERT_TRUE(config);
+    config->userApps = std::move(apps);
+    ASSERT_TRUE(ruvo::phone::SavePhone(phone, *config));
+}
+
+class LinkOnPhone : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_hub = new PhoneHub;
+        s_phone = s_hub->MakePhone("Link Phone", true, {kFirst, kSecond, "com.example.other"});
+        StartDeviceManager(&EventLog::Callback, nullptr);
+        PhoneHub::Plug(s_phone, true);
+        WaitFor([] { return GetDeviceLink(-1) && GetDeviceLink(-1)->IsReady(); });
+    }
+    static void TearDownTestSuite() {
+        delete s_hub;
+        s_hub = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(GetDeviceLink(-1) && GetDeviceLink(-1)->IsReady());
+        SetUserApps(s_phone, {kFirst, kSecond, "com.example.other"});
+        g_mainDialog = &m_state;
+    }
+    void TearDown() override {
+        // Nothing may still use the state when it goes.
+        EXPECT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60)));
+        g_mainDialog = nullptr;
+    }
+
+    fs::path LinkFolder(const std::string& app) const {
+        return fs::path(s_phone) / "containers" / app / "Documents" / "PCConnection";
+    }
+
+    static inline PhoneHub* s_hub = nullptr;
+    static inline std::string s_phone;
+    CLinkState m_state;
+};
+
+TEST_F(LinkOnPhone, DiscoveryFollowsTheInstalledAppsAndKeepsBusyRecords) {
+    RefreshCompanionApps(m_state);
+    ASSERT_EQ(RecordKeys(m_state),
+              (std::vector<std::u16string>{u"com.mrz4.ringtone.pid40ch1", u"com.mrz4.ringtone.pid40ch2"}));
+
+    // A record found again keeps its request; one whose command runs stays while its app is gone.
+    CJson* first = m_state.m_linkState.GetChild(0);
+    CLinkState::RequestOf(first)->FindChild(u"Sign", u"")->SetValue(u"kept");
+    CJson* second = m_state.m_linkState.GetChild(1);
+    m_state.BeginBusy(CLinkState::StateOf(second));
+    SetUserApps(s_phone, {kFirst});
+    RefreshCompanionApps(m_state);
+    ASSERT_EQ(RecordKeys(m_state).size(), 2u);
+    EXPECT_EQ(MemberValue(CLinkState::RequestOf(m_state.m_linkState.GetChild(0)), u"Sign"), u"kept");
+
+    m_state.EndBusy(CLinkState::StateOf(second));
+    RefreshCompanionApps(m_state);
+    EXPECT_EQ(RecordKeys(m_state), (std::vector<std::u16string>{u"com.mrz4.ringtone.pid40ch1"}));
+
+    // Reinstalled, the app gets a new record after the others.
+    SetUserApps(s_phone, {kSecond, kFirst});
+    RefreshCompanionApps(m_state);
+    EXPECT_EQ(RecordKeys(m_state),
+              (std::vector<std::u16string>{u"com.mrz4.ringtone.pid40ch1", u"com.mrz4.ringtone.pid40ch2"}));
+}
+
+// Writers everywhere: poll cycles (heartbeats, intake, delivery), command threads storing answers
+// and ending their busy marks, and discovery adding and removing records, all at once.
+TEST_F(LinkOnPhone, DiscoveryPollCyclesAndCommandsRunTogether) {
+    RefreshCompanionApps(m_state);
+    std::atomic<bool> stop{false};
+    std::thread poller([&] {
+        while (!stop) {
+            StartWorkerThread([this] { LinkPollCycle(&m_state); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+    });
+    // Discovery with the second app coming and going; the first app stays.
+    std::thread discovery([&] {
+        for (int i = 0; !stop; ++i) {
+            SetUserApps(s_phone, i % 2 ? std::vector<std::string>{kFirst} : std::vector<std::string>{kFirst, kSecond});
+            RefreshCompanionApps(m_state);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+
+    for (int sign = 100; sign < 106; ++sign) {
+        WriteRequest(LinkFolder(kFirst), "[{\"Sign\":" + std::to_string(sign) + ",\"Command\":\"getring\"}]");
+        const std::string prefix = "[{\"Sign\":" + std::to_string(sign) + ",\"Command\":\"getring\",\"Code\":1,";
+        EXPECT_TRUE(WaitFor([&] { return FileBytes(LinkFolder(kFirst) / "Respone").rfind(prefix, 0) == 0; }))
+            << FileBytes(LinkFolder(kFirst) / "Respone");
+    }
+    stop = true;
+    poller.join();
+    discovery.join();
+    EXPECT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60)));
+    EXPECT_EQ(m_state.m_polling, 0);
+    const std::string heartbeat = FileBytes(LinkFolder(kFirst) / "Heartbeat");
+    EXPECT_EQ(heartbeat.rfind("{\"Version\":7,\"Heartbeat\":", 0), 0u) << heartbeat;
+}
+
+// The request file is read with a fixed buffer: a request longer than 1023 bytes is cut there and
+// then fails the bracket check, so it is ignored.
+TEST_F(LinkOnPhone, OverlongRequestIsIgnored) {
+    RefreshCompanionApps(m_state);
+    WriteRequest(LinkFolder(kFirst),
+                 "[{\"Sign\":\"long\",\"Command\":\"foo\",\"Pad\":\"" + std::string(1000, 'x') + "\"}]");
+    fs::remove(LinkFolder(kFirst) / "Respone");
+    for (int i = 0; i < 3; ++i) LinkPollCycle(&m_state);
+    EXPECT_FALSE(fs::exists(LinkFolder(kFirst) / "Respone"));
+
+    WriteRequest(LinkFolder(kFirst),
+                 "[{\"Sign\":\"short\",\"Command\":\"foo\",\"Pad\":\"" + std::string(960, 'x') + "\"}]");
+    LinkPollCycle(&m_state);
+    LinkPollCycle(&m_state);
+    EXPECT_EQ(FileBytes(LinkFolder(kFirst) / "Respone"),
+              "[{\"Sign\":\"short\",\"Command\":\"foo\",\"Code\":-1,\"Message\":\"未知指令\"}]");
+}
+
+TEST(LeadingInteger, ReadsAsThePhoneAppMeansIt) {
+    const std::pair<const char16_t*, int32_t> cases[] = {
+        {u"30", 30},
+        {u"30abc", 30},
+        {u"  -7x", -7},
+        {u"+5", 5},
+        {u"abc", 0},
+        {u"", 0},
+        {u"99999999999", INT32_MAX},
+        {u"-99999999999", INT32_MIN},
+        {u"\t12", 12},
+        {u"1 2", 1},
+    };
+    for (const auto& [text, value] : cases) EXPECT_EQ(ReadLeadingInteger(text), value);
+}
+
+}  // namespace
