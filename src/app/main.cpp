@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
     sigaddset(&endSignals, SIGINT);
     sigaddset(&endSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    // A phone or report server that goes away mid-write is a failed write, not the end.
+    signal(SIGPIPE, SIG_IGN);
 
     if (options.noReport) setenv("RUVO_NO_REPORT", "1", 1);
     if (!options.virtualPhone.empty()) {

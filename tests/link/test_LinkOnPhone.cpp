@@ -132,11 +132,13 @@ TEST_F(LinkOnPhone, DiscoveryFollowsTheInstalledAppsAndKeepsBusyRecords) {
 // and ending their busy marks, and discovery adding and removing records, all at once.
 TEST_F(LinkOnPhone, DiscoveryPollCyclesAndCommandsRunTogether) {
     RefreshCompanionApps(m_state);
+    // The second app's record is taken in and answered anew each time discovery makes it again.
+    WriteRequest(LinkFolder(kSecond), R"([{"Sign":"again","Command":"foo"}])");
     std::atomic<bool> stop{false};
     std::thread poller([&] {
         while (!stop) {
             StartWorkerThread([this] { LinkPollCycle(&m_state); });
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
     // Discovery with the second app coming and going; the first app stays.
@@ -144,11 +146,11 @@ TEST_F(LinkOnPhone, DiscoveryPollCyclesAndCommandsRunTogether) {
         for (int i = 0; !stop; ++i) {
             SetUserApps(s_phone, i % 2 ? std::vector<std::string>{kFirst} : std::vector<std::string>{kFirst, kSecond});
             RefreshCompanionApps(m_state);
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
 
-    for (int sign = 100; sign < 106; ++sign) {
+    for (int sign = 100; sign < 120; ++sign) {
         WriteRequest(LinkFolder(kFirst), "[{\"Sign\":" + std::to_string(sign) + ",\"Command\":\"getring\"}]");
         const std::string prefix = "[{\"Sign\":" + std::to_string(sign) + ",\"Command\":\"getring\",\"Code\":1,";
         EXPECT_TRUE(WaitFor([&] { return FileBytes(LinkFolder(kFirst) / "Respone").rfind(prefix, 0) == 0; }))
