@@ -260,6 +260,31 @@ TEST_F(Assistant, InterruptDuringACommandRecordsTheExit) {
     EXPECT_EQ(record.back(), '}') << record;
 }
 
+// The README's way of trying it by hand: ruvo-phone request plays the app against the assistant.
+TEST_F(Assistant, PlayedByHandWithRuvoPhoneRequest) {
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    WriteFile(m_root / "bell.m4r", std::string(30000, 'b'));
+    const std::string phone = Quote(m_phone.string());
+    const std::regex added(R"(^\[\{"Sign":\d+,"Command":"addring","Code":1,"Message":"处理成功"\}\]\n$)");
+    const std::string add =
+        Phone("request " + phone + " addring " + Quote((m_root / "bell.m4r").string()) + " Bell 12");
+    EXPECT_TRUE(std::regex_match(add, added)) << add;
+    EXPECT_EQ(ReadFile(Documents() / "bell.m4r"), std::string(30000, 'b'));
+
+    const std::vector<std::string> ids = PhoneRingtoneIds(Phone("ringtones " + phone));
+    ASSERT_EQ(ids.size(), 1u);
+    const std::string list = Phone("request " + phone + " getring");
+    EXPECT_NE(list.find(R"("Name":"Bell")"), std::string::npos) << list;
+    EXPECT_NE(list.find("\"PID\":" + ids[0]), std::string::npos) << list;
+
+    const std::regex deleted(R"(^\[\{"Sign":\d+,"Command":"delring","Code":1,"Message":"处理成功"\}\]\n$)");
+    const std::string del = Phone("request " + phone + " delring " + ids[0]);
+    EXPECT_TRUE(std::regex_match(del, deleted)) << del;
+    EXPECT_EQ(Phone("ringtones " + phone), "");
+    EXPECT_EQ(Stop(), 0);
+}
+
 TEST_F(Assistant, CommandLine) {
     struct Case {
         std::vector<std::string> arguments;
