@@ -123,6 +123,7 @@ protected:
             ::unsetenv("XDG_CONFIG_HOME");
             ::unsetenv("XDG_STATE_HOME");
             ::unsetenv("RUVO_REPORT_URL");
+            for (const auto& [name, value] : m_environment) ::setenv(name.c_str(), value.c_str(), 1);
             if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(127);
             std::vector<char*> argv;
             std::string program = RUVO_TEST_ASSISTANT;
@@ -201,6 +202,8 @@ protected:
 
     fs::path m_root;
     fs::path m_phone;
+    // Further variables of the assistant's environment.
+    std::vector<std::pair<std::string, std::string>> m_environment;
     pid_t m_pid = -1;
 };
 

@@ -51,6 +51,21 @@ TEST_F(Assistant, ShowsItsStateHeartbeatsAndRecordsStartAndExit) {
     EXPECT_NE(record.find(R"("ActName":"退出")"), std::string::npos) << record;
 }
 
+// With a legacy ANSI code page the change lines and the response are UTF-8 all the same, and a
+// request in that code page is read as such.
+TEST_F(Assistant, LegacyCodePage) {
+    m_environment = {{"RUVO_ANSI_CODEPAGE", "CP936"}};
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    // "中" in CP936; not shaped like UTF-8.
+    Request("[{\"Sign\":\"\xD6\xD0\",\"Command\":\"foo\"}]");
+    EXPECT_TRUE(AnswerIs(Answer("\"中\"", "foo", -1, "未知指令")));
+    EXPECT_EQ(Stop(), 0);
+    const std::vector<std::string> expected = {"panel: waiting", "status: 连接状态：等待设备接入", "panel: connected",
+                                               "status: 连接状态：Ruvo Virtual iPhone"};
+    EXPECT_EQ(ChangeLines(), expected);
+}
+
 // Requests answered by the poll cycle itself, without a command thread.
 TEST_F(Assistant, AnswersBadRequestsAtOnce) {
     Start();
