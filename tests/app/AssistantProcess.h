@@ -176,12 +176,18 @@ protected:
     std::optional<std::string> Response(const std::string& app = kCompanionApp) const {
         return ReadFile(LinkFolder(app) / "Respone");
     }
-    // The heartbeat counter the app's heartbeat file shows, -1 without one.
+    // The heartbeat counter the app's heartbeat file shows, -1 without one. The phone rewrites
+    // the file in place, so a read may meet it half-written: such a read is tried again.
     long Heartbeat(const std::string& app = kCompanionApp) const {
         static const std::regex shape(R"(^\{"Version":7,"Heartbeat":(\d+)\}$)");
-        const std::string text = ReadFile(LinkFolder(app) / "Heartbeat").value_or("");
-        std::smatch match;
-        return std::regex_match(text, match, shape) ? std::stol(match[1].str()) : -1;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            const std::optional<std::string> text = ReadFile(LinkFolder(app) / "Heartbeat");
+            if (!text) return -1;
+            std::smatch match;
+            if (std::regex_match(*text, match, shape)) return std::stol(match[1].str());
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
     }
 
     // Waits until the response file holds exactly the text; false (with what it holds) otherwise.
