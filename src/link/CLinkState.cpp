@@ -81,13 +81,17 @@ CJson* CLinkState::NewAppRecord(const std::u16string& bundleId) const {
 
 CJson* CLinkState::HeartbeatOf(CJson* record) { return FirstChildOf(record, u"Heartbeat_json"); }
 
+CJson* CLinkState::RequestHolderOf(CJson* record) { return FirstChildOf(record, u"Request_json"); }
+
+CJson* CLinkState::ResponseHolderOf(CJson* record) { return FirstChildOf(record, u"Respone_json"); }
+
 CJson* CLinkState::RequestOf(CJson* record) {
-    CJson* holder = FirstChildOf(record, u"Request_json");
+    CJson* holder = RequestHolderOf(record);
     return holder ? holder->GetChild(0) : nullptr;
 }
 
 CJson* CLinkState::ResponseOf(CJson* record) {
-    CJson* holder = FirstChildOf(record, u"Respone_json");
+    CJson* holder = ResponseHolderOf(record);
     return holder ? holder->GetChild(0) : nullptr;
 }
 

@@ -39,6 +39,9 @@ public:
     static CJson* HeartbeatOf(CJson* record);
     static CJson* RequestOf(CJson* record);
     static CJson* ResponseOf(CJson* record);
+    // The key-less holders whose first child is the current request or response.
+    static CJson* RequestHolderOf(CJson* record);
+    static CJson* ResponseHolderOf(CJson* record);
     static CJson* StateOf(CJson* record);
 
     // The lock of changes that span several nodes; recursive so that a holder may call

@@ -33,11 +33,6 @@ std::string RecordBundleId(CJson* record) {
     return std::string(text, strnlen(text, static_cast<size_t>(length)));
 }
 
-CJson* HolderOf(CJson* record, const char16_t* member) {
-    CJson* node = record->FindChild(member, u"");
-    return node ? node->GetChild(0) : nullptr;
-}
-
 void WriteLinkFile(const char* path, const std::string& bytes) {
     // A failed write is not retried: the next cycle writes the heartbeat again.
     WriteDeviceFile(path, bytes.data(), static_cast<int>(bytes.size()));
@@ -101,7 +96,7 @@ void TakeRequest(CLinkState& state, CJson* record, DeviceLink* link) {
     CJson* sign = incoming ? incoming->FindChild(u"Sign", u"") : nullptr;
     if (!sign || sign->GetValue() == MemberValue(current, u"Sign")) return;
 
-    CJson* holder = HolderOf(record, u"Request_json");
+    CJson* holder = CLinkState::RequestHolderOf(record);
     if (!holder) return;
     holder->Clear();
     CJson* request = holder->AddChild(incoming->Clone());
@@ -139,7 +134,7 @@ void PollRecord(CLinkState& state, CJson* record, DeviceLink* link) {
     CJson* responseSign = response ? response->FindChild(u"Sign", u"") : nullptr;
     CJson* requestSign = request ? request->FindChild(u"Sign", u"") : nullptr;
     if (responseSign && requestSign && responseSign->GetValue() == requestSign->GetValue()) {
-        if (CJson* holder = HolderOf(record, u"Respone_json"))
+        if (CJson* holder = CLinkState::ResponseHolderOf(record))
             WriteLinkFile(kResponseFile, AnsiToUtf8(TextToAnsi(holder->ToString())));
         // Delivered (or lost with a failed write): not written again.
         responseSign->SetLong(-1);

@@ -60,8 +60,7 @@ int32_t ReadLeadingInteger(const std::u16string& text) {
 void StoreAnswer(CJson* record, int32_t code, const std::u16string& message, bool withData,
                  std::unique_ptr<CJson> data) {
     CJson* request = CLinkState::RequestOf(record);
-    CJson* member = record ? record->FindChild(u"Respone_json", u"") : nullptr;
-    CJson* holder = member ? member->GetChild(0) : nullptr;
+    CJson* holder = CLinkState::ResponseHolderOf(record);
     if (!holder) return;
 
     // The answer is built whole before it is attached.

@@ -20,42 +20,17 @@
 #include <thread>
 #include <vector>
 
+#include "FileTestSupport.h"
+
 namespace assistant_test {
 
 namespace fs = std::filesystem;
 
-// Everything the tests wait for comes within a few poll cycles; the bound is generous for slow
-// machines and sanitizer builds.
-inline constexpr auto kWait = std::chrono::seconds(60);
 inline constexpr char kCompanionApp[] = "com.mrz4.ringtone.pid40ch1";
 
-inline std::optional<std::string> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-inline void WriteFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    const fs::path temporary = path.string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-    fs::rename(temporary, path);
-}
-
-// Polls the condition every 50 ms until it holds or the bound passes; whether it held.
-inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds bound = kWait) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
+using file_test::ReadFile;
+using file_test::WaitFor;
+using file_test::WriteFile;
 
 // Runs a command with /bin/sh; its standard output.
 inline std::string Capture(const std::string& command) {

@@ -14,6 +14,7 @@
 #include "CLinkState.h"
 #include "DeviceManager.h"
 #include "DeviceTestSupport.h"
+#include "FileTestSupport.h"
 #include "LinkPollCycle.h"
 #include "RingtoneCommands.h"
 #include "VirtualPhone.h"
@@ -28,30 +29,11 @@ namespace {
 constexpr char kFirst[] = "com.mrz4.ringtone.pid40ch1";
 constexpr char kSecond[] = "com.mrz4.ringtone.pid40ch2";
 
-std::string FileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string FileBytes(const fs::path& path) { return file_test::ReadFile(path).value_or(""); }
 
-void WriteRequest(const fs::path& folder, const std::string& text) {
-    fs::create_directories(folder);
-    {
-        std::ofstream out(folder / "Request.tmp", std::ios::binary | std::ios::trunc);
-        out << text;
-    }
-    fs::rename(folder / "Request.tmp", folder / "Request");
-}
+void WriteRequest(const fs::path& folder, const std::string& text) { file_test::WriteFile(folder / "Request", text); }
 
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using file_test::WaitFor;
 
 std::vector<std::u16string> RecordKeys(CLinkState& state) {
     std::scoped_lock lock(state.Lock());
