@@ -15,11 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "CJson.h"
 #include "CompanionRequest.h"
 #include "MediaArea.h"
 #include "ReplaceFile.h"
 #include "RingtoneCatalogue.h"
 #include "SyncFault.h"
+#include "TextEncoding.h"
 #include "VirtualPhone.h"
 #include "WaitBound.h"
 
@@ -293,6 +295,11 @@ int Request(const std::string& dir, const std::vector<std::string>& options) {
     }
     const std::string sign = ruvo::phone::FreshSign(taken);
     const std::string text = ruvo::phone::RequestText(request, sign);
+    // The assistant takes a request only when its brackets balance outside strings, counting
+    // every '"' as a string's start or end, escaped or not: an unpaired '"' in a title, file name
+    // or value makes a request it can never take, so it is refused here rather than waited on.
+    if (!CJson::CheckJson(Utf8ToText(text)))
+        return Usage("request: the quotes in a value leave the request unbalanced; the assistant would never read it");
     if (text.size() > ruvo::phone::kMaxRequestBytes)
         return Fail("the request would be longer than the " + std::to_string(ruvo::phone::kMaxRequestBytes) +
                     " bytes the assistant reads");

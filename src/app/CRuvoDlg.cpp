@@ -29,18 +29,31 @@ CRuvoDlg::~CRuvoDlg() {
 
 bool CRuvoDlg::OnInitDialog() {
     m_view.SetStatePicture(kPanelWaiting);
-
-    CSystemInfo info;
-    m_documentsDir = info.GetDocumentsFolder();
-    if (!m_documentsDir.empty() && m_documentsDir.back() != u'/') m_documentsDir += u'/';
-
-    // The host is described only when reports are posted.
-    StartUsageReporting(m_documentsDir, [this] { return GetHostDescription(m_hostDescription, m_linkVersion); });
-    AddReport(u"系统", u"启动", u"");
-
     SetStatus(kTextWaiting);
-    StartDeviceManager(&CRuvoDlg::DeviceEventEntry, this);
+    // The documents folder, the record file and the device manager's service check all touch
+    // files or wait; none of it may hold the loop. Should no thread start, the work runs here
+    // rather than not at all.
+    if (!StartWorkerThread([this] { StartUp(); })) StartUp();
     return true;
+}
+
+void CRuvoDlg::StartUp() {
+    CSystemInfo info;
+    std::u16string documents = info.GetDocumentsFolder();
+    if (!documents.empty() && documents.back() != u'/') documents += u'/';
+    {
+        std::scoped_lock lock(m_documentsLock);
+        m_documentsDir = documents;
+    }
+    // The host is described only when reports are posted.
+    StartUsageReporting(documents, [this] { return GetHostDescription(m_hostDescription, m_linkVersion); });
+    AddReport(u"系统", u"启动", u"");
+    StartDeviceManager(&CRuvoDlg::DeviceEventEntry, this);
+}
+
+std::u16string CRuvoDlg::DocumentsDir() const {
+    std::scoped_lock lock(m_documentsLock);
+    return m_documentsDir;
 }
 
 int CRuvoDlg::DeviceEventEntry(int eventType, const char* text, int textLength, void* userData, int linkIndex) {
@@ -60,10 +73,10 @@ void CRuvoDlg::OnDeviceEvent(int eventType, const std::u16string& text, int link
     } else if (linkIndex == 0 && eventType == DEVICE_EVENT_CONNECTED) {
         SetStatePicture(kPanelConnected);
         SetStatus(text);
-        RefreshCompanionApps(*this);
-        AppendDeviceDescription();
-        m_loop.StartTimer(kPollTimer, kPollPeriodMs, [this] { OnTimer(kPollTimer); });
+        StartDiscovery(++m_connection);
     } else if (linkIndex == 0 && eventType == DEVICE_EVENT_DISCONNECTED) {
+        // A discovery still running for the connection that ended starts no timer.
+        ++m_connection;
         m_loop.StopTimer(kPollTimer);
         EndBusy(nullptr);
         SetStatePicture(kPanelWaiting);
@@ -72,6 +85,28 @@ void CRuvoDlg::OnDeviceEvent(int eventType, const std::u16string& text, int link
     } else if (linkIndex == -1 && eventType == DEVICE_EVENT_NO_SUPPORT) {
         SetStatePicture(kPanelSupportMissing);
     }
+}
+
+void CRuvoDlg::StartDiscovery(uint64_t connection) {
+    auto discover = [this, connection] {
+        {
+            // Discoveries take turns; one whose connection has already ended is skipped.
+            std::scoped_lock lock(m_discoveryLock);
+            if (connection == m_connection) DiscoverCompanionApps();
+        }
+        m_loop.Post([this, connection] { OnDiscovered(connection); });
+    };
+    if (!StartWorkerThread(discover)) discover();
+}
+
+void CRuvoDlg::DiscoverCompanionApps() {
+    RefreshCompanionApps(*this);
+    AppendDeviceDescription();
+}
+
+void CRuvoDlg::OnDiscovered(uint64_t connection) {
+    if (connection != m_connection) return;
+    m_loop.StartTimer(kPollTimer, kPollPeriodMs, [this] { OnTimer(kPollTimer); });
 }
 
 void CRuvoDlg::OnTimer(int id) {

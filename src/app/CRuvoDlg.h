@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -14,6 +16,11 @@
 // device events and busy changes from other threads are handed to the loop and handled there in
 // order, and the two timers (1: the poll tick, 2: the busy blink) tick there. Exactly one exists
 // in a program; it is made on the loop thread.
+//
+// The loop thread only decides and shows: the record file's load, the device manager's start
+// (with its service check) and the companion-app discovery run on worker threads, which hand
+// their results back to the loop in order. A connection's discovery decides nothing once the
+// phone has gone (or connected anew) meanwhile: a "gone" that arrives while it runs wins.
 class CRuvoDlg : public CLinkState, private IBusyDisplay {
 public:
     // Both are borrowed and outlive the controller.
@@ -28,20 +35,32 @@ public:
     static int DeviceEventEntry(int eventType, const char* text, int textLength, void* userData, int linkIndex);
     // On the loop thread: the reaction to an event of the current link or of the manager.
     void OnDeviceEvent(int eventType, const std::u16string& text, int linkIndex);
+    // On the loop thread: the end of the discovery for the connection it was started for.
+    void OnDiscovered(uint64_t connection);
     // On the loop thread: timer 1 starts a poll cycle, timer 2 blinks.
     void OnTimer(int id);
     // The close (from any thread, once): records the exit event and saves the record file.
     void OnCancel();
 
-    // The user's documents folder with a trailing "/", empty when there is none.
-    std::u16string DocumentsDir() const { return m_documentsDir; }
+    // The user's documents folder with a trailing "/", empty when there is none (or before
+    // start-up has found it).
+    std::u16string DocumentsDir() const;
 
     static constexpr int kPollTimer = 1;
     static constexpr int kPollPeriodMs = 1000;
     static constexpr int kBlinkTimer = 2;
     static constexpr int kBlinkPeriodMs = 200;
 
+protected:
+    // On a worker thread, one at a time: looks the companion apps up on the connected phone and
+    // describes the phone for the reports.
+    virtual void DiscoverCompanionApps();
+
 private:
+    // Start-up's work off the loop: the record file, reporting with the start event and the
+    // device manager, in this order.
+    void StartUp();
+    void StartDiscovery(uint64_t connection);
     // Called by BeginBusy and EndBusy on any thread; the display changes on the loop thread.
     void ShowBusy() override;
     void HideBusy() override;
@@ -56,5 +75,10 @@ private:
     std::u16string m_hostDescription;
     std::u16string m_documentsDir;
     int m_blinkPhase = 0;
+    // Counts connections and removals of the current link (changed on the loop thread, read by
+    // the discovery workers): a discovery whose connection is no longer the latest decides nothing.
+    std::atomic<uint64_t> m_connection{0};
+    std::mutex m_discoveryLock;
+    mutable std::mutex m_documentsLock;
     std::atomic<bool> m_closed{false};
 };

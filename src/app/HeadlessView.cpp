@@ -16,6 +16,21 @@ std::string HeadlessView::PanelLine(int state) {
     }
 }
 
+std::string HeadlessView::StatusLine(const std::u16string& text) {
+    std::u16string shown;
+    shown.reserve(text.size());
+    for (const char16_t c : text) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            static const char kHex[] = "0123456789ABCDEF";
+            for (const char16_t e : {u'\\', u'x', static_cast<char16_t>(kHex[c >> 4]), static_cast<char16_t>(kHex[c & 15])})
+                shown.push_back(e);
+        } else {
+            shown.push_back(c);
+        }
+    }
+    return "status: " + TextToUtf8(shown);
+}
+
 void HeadlessView::SetStatePicture(int state) {
     if (m_state == state) return;
     m_state = state;
@@ -25,7 +40,7 @@ void HeadlessView::SetStatePicture(int state) {
 void HeadlessView::SetStatusText(const std::u16string& text) {
     if (m_status == text) return;
     m_status = text;
-    Print("status: " + TextToUtf8(text));
+    Print(StatusLine(text));
 }
 
 void HeadlessView::SetBusy(bool busy) {

@@ -13,6 +13,9 @@
 //   12:34:56.789 panel: waiting            (or connected, support missing)
 //   12:34:56.789 busy: on                  (or off)
 // A call that changes nothing prints nothing; blink ticks are not shown. Each line is flushed.
+// The status text carries the phone's name, which its owner chooses: control characters in it
+// (escape sequences that would retitle or clear the terminal, line breaks that would forge a
+// line) are printed as \xHH, so every change is exactly one line of plain text.
 class HeadlessView : public IRuvoView {
 public:
     explicit HeadlessView(std::FILE* out = stderr);
@@ -24,6 +27,8 @@ public:
 
     // The line's text after the time, e.g. "panel: connected".
     static std::string PanelLine(int state);
+    // "status: " and the text in UTF-8, its control characters (C0, DEL, C1) as \xHH.
+    static std::string StatusLine(const std::u16string& text);
 
 private:
     void Print(const std::string& what);

@@ -79,12 +79,24 @@ bool RunCommand(const std::vector<std::string>& args, Clock::time_point deadline
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    // The command starts with the signal state of a fresh program: the assistant blocks SIGINT
+    // and SIGTERM in every thread (one thread takes them) and ignores SIGPIPE, and a daemon
+    // started from here would otherwise keep both for the rest of its life.
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (const int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGCHLD})
+        sigaddset(&defaults, signal);
     posix_spawnattr_t attributes;
     if (posix_spawnattr_init(&attributes) != 0) return false;
     pid_t pid = 0;
-    const bool spawned = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP) == 0 &&
-                         posix_spawnattr_setpgroup(&attributes, 0) == 0 &&
-                         posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ) == 0;
+    const bool spawned =
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) ==
+            0 &&
+        posix_spawnattr_setpgroup(&attributes, 0) == 0 && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+        posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+        posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ) == 0;
     posix_spawnattr_destroy(&attributes);
     if (!spawned) return false;
 

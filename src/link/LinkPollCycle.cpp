@@ -3,8 +3,10 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "DeviceLinkFunctions.h"
@@ -33,6 +35,48 @@ std::string RecordBundleId(CJson* record) {
     return std::string(text, strnlen(text, static_cast<size_t>(length)));
 }
 
+// How much of the response file is read to find the Sign of the answer in place: the answer is
+// written with "Sign" as its first member, so the beginning of the file holds it, and a long
+// answer (a whole catalogue) is never read whole for it.
+constexpr int kAnsweredSignBytes = 4096;
+
+// The Sign of the answer in the app's response file (the open container), empty when there is
+// none. Only the text up to the end of the Sign's value is read as JSON, so whatever follows it
+// (even a damaged or hostile rest) cannot make the reading costly.
+std::u16string AnsweredSign(DeviceLink* link) {
+    std::string bytes;
+    if (!link->ReadFile(kResponseFile, bytes, kAnsweredSignBytes)) return {};
+    static constexpr std::string_view kOpening = R"([{"Sign":)";
+    if (bytes.compare(0, kOpening.size(), kOpening) != 0) return {};
+    size_t end = kOpening.size();
+    if (end < bytes.size() && bytes[end] == '"') {
+        end = bytes.find('"', end + 1);
+        if (end == std::string::npos) return {};
+        ++end;
+    } else {
+        end = bytes.find_first_of(",}", end);
+        if (end == std::string::npos) return {};
+    }
+    // Read back as the poll cycle reads a request, so the texts compare as the cycle compares them.
+    const std::string answer = bytes.substr(0, end) + "}]";
+    std::unique_ptr<CJson> parsed(CJson::Parse(Utf8OrAnsiToText(answer)));
+    return MemberValue(parsed ? parsed->GetChild(0) : nullptr, u"Sign");
+}
+
+// A record made for an app whose request file already has its answer in the response file (left
+// from an earlier run of the assistant, or from before the app's record was last removed) takes
+// that Sign as its current request's, so that the answered request is not carried out again. A
+// request without an answer keeps the placeholder and is carried out once. Callers hold the
+// state's lock, which also keeps the poll cycle from using the link's container meanwhile.
+void AdoptAnsweredSign(CJson* record, DeviceLink* link, const std::string& bundleId) {
+    if (!link || !link->IsReady() || !link->OpenAppContainer(bundleId.c_str())) return;
+    const std::u16string sign = AnsweredSign(link);
+    link->CloseAppContainer();
+    CJson* request = CLinkState::RequestOf(record);
+    CJson* current = request ? request->FindChild(u"Sign", u"") : nullptr;
+    if (current && !sign.empty()) current->SetValue(sign);
+}
+
 void WriteLinkFile(const char* path, const std::string& bytes) {
     // A failed write is not retried: the next cycle writes the heartbeat again.
     WriteDeviceFile(path, bytes.data(), static_cast<int>(bytes.size()));
@@ -43,7 +87,7 @@ void WriteLinkFile(const char* path, const std::string& bytes) {
 void StartCommand(CLinkState& state, CJson* record, void (*procedure)(CJson*)) {
     CJson* stateNode = CLinkState::StateOf(record);
     state.BeginBusy(stateNode);
-    if (!StartWorkerThread([procedure, record] { procedure(record); })) {
+    if (!StartWorkerThread([procedure, record] { RunCommandThread(procedure, record); })) {
         StoreAnswer(record, 0, kMessageBusy);
         state.EndBusy(stateNode);
     }
@@ -68,7 +112,13 @@ void TakeAddRequest(CLinkState& state, CJson* record, CJson* request, DeviceLink
         StoreAnswer(record, -1, kMessageReadFailed);
         return;
     }
-    auto* buffer = new uint8_t[static_cast<size_t>(size) + 1]();
+    // Memory for the file may run out: the app is told that the computer is busy, as when the
+    // command itself fails.
+    auto* buffer = new (std::nothrow) uint8_t[static_cast<size_t>(size) + 1]();
+    if (!buffer) {
+        StoreAnswer(record, 0, kMessageBusy);
+        return;
+    }
     const int got = ReadDeviceFile(ansiPath.c_str(), reinterpret_cast<char*>(buffer), size + 1);
     if (got != size) {
         std::memset(buffer, 0, static_cast<size_t>(size) + 1);
@@ -158,7 +208,9 @@ void RefreshCompanionApps(CLinkState& state) {
         std::scoped_lock lock(state.Lock());
         CJson* record = state.m_linkState.FindChild(key, u"");
         if (found && !record) {
-            state.m_linkState.AddChild(state.NewAppRecord(key));
+            CJson* made = state.NewAppRecord(key);
+            AdoptAnsweredSign(made, link, id);
+            state.m_linkState.AddChild(made);
         } else if (!found && record) {
             if (MemberValue(CLinkState::StateOf(record), u"ThreadRun") == u"0") state.m_linkState.RemoveChild(record);
         }
@@ -174,6 +226,11 @@ void LinkPollCycle(CLinkState* state) {
         std::scoped_lock lock(state->Lock());
         count = state->m_linkState.GetChildCount();
     }
+    // The cycle's mark is taken down however the cycle ends, or no cycle would ever run again.
+    struct EndOfCycle {
+        CLinkState* state;
+        ~EndOfCycle() { state->m_polling = 0; }
+    } endOfCycle{state};
     for (int i = 0; i < count; ++i) {
         // The record is read, changed and dispatched under the state's lock, so discovery cannot
         // remove it meanwhile and a command's answer is never half-seen.
@@ -183,8 +240,12 @@ void LinkPollCycle(CLinkState* state) {
         if (!record || !link || !link->IsReady()) continue;
         const std::string id = RecordBundleId(record);
         if (id.empty() || !link->OpenAppContainer(id.c_str())) continue;
-        PollRecord(*state, record, link);
+        // Memory running out in one app's turn ends that turn; the container is closed and the
+        // other apps still get theirs.
+        try {
+            PollRecord(*state, record, link);
+        } catch (...) {
+        }
         link->CloseAppContainer();
     }
-    state->m_polling = 0;
 }

@@ -77,6 +77,28 @@ void StoreAnswer(CJson* record, int32_t code, const std::u16string& message, boo
     holder->AddChild(answer);
 }
 
+void RunCommandThread(void (*procedure)(CJson*), CJson* record) {
+    try {
+        procedure(record);
+        return;
+    } catch (...) {
+    }
+    try {
+        FinishCommand(record, 0, kMessageBusy);
+        return;
+    } catch (...) {
+    }
+    // Not even the answer could be built: the busy mark still ends, so the app is not shut out
+    // for good (it gets the answer in place when it asks again).
+    try {
+        if (CLinkState* state = g_mainDialog) {
+            std::scoped_lock lock(state->Lock());
+            state->EndBusy(CLinkState::StateOf(record));
+        }
+    } catch (...) {
+    }
+}
+
 void GetListThread(CJson* record) {
     DeviceLink* link = GetDeviceLink(-1);
     std::unique_ptr<CJson> catalogue(link ? link->ListRingtones() : nullptr);

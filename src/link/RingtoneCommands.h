@@ -15,6 +15,12 @@ void GetListThread(CJson* record);
 void AddRingtoneThread(CJson* record);
 void DelRingtoneThread(CJson* record);
 
+// Runs a command's thread procedure behind the thread's exception barrier: an exception that
+// escapes the procedure (memory running out for a large catalogue or audio file, say) ends the
+// command as a failed one, answered Code 0 "系统繁忙", with its busy mark ended, instead of
+// ending the whole program. What the poll cycle starts on the command's thread.
+void RunCommandThread(void (*procedure)(CJson*), CJson* record);
+
 // Replaces the record's current response with the answer to its current request: "Sign" and
 // "Command" copied from the request, then "Code" and "Message", and with withData a member
 // "Data" holding the tree (when there is one). The caller holds the link state's lock.

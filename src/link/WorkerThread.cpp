@@ -30,7 +30,12 @@ bool StartWorkerThread(std::function<void()> procedure) {
     }
     try {
         std::thread([procedure = std::move(procedure), &count] {
-            procedure();
+            // The thread's exception barrier: whatever escapes a worker ends that worker, never
+            // the program. (Procedures with an answer to give catch their own first.)
+            try {
+                procedure();
+            } catch (...) {
+            }
             std::scoped_lock lock(count.mutex);
             --count.running;
             count.ended.notify_all();

@@ -256,6 +256,57 @@ TEST_F(Assistant, UnplugDuringACommandAndReplug) {
     EXPECT_EQ(Stop(), 0);
 }
 
+// The request file stays in the app's container across starts of the assistant: an answered
+// "addring" is not carried out again at the next start, and one left unanswered is carried out
+// once.
+TEST_F(Assistant, RestartCarriesOutNoAnsweredRequestAgain) {
+    Phone("init " + Quote(m_phone.string()));
+    const std::string phone = Quote(m_phone.string());
+    WriteFile(Documents() / "r.m4r", std::string(5000, 'r'));
+    const auto addring = [](int sign) {
+        return "[{\"Sign\":" + std::to_string(sign) +
+               R"(,"Command":"addring","Parms":[{"filepatch":"/Documents/r.m4r","storename":"R","timems":3}]}])";
+    };
+    const auto tones = [&] { return PhoneRingtoneIds(Phone("ringtones " + phone)).size(); };
+
+    Start();
+    Request(addring(21));
+    ASSERT_TRUE(AnswerIs(Answer("21", "addring", 1, "处理成功")));
+    ASSERT_EQ(tones(), 1u);
+    EXPECT_EQ(Stop(), 0);
+
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    ASSERT_TRUE(LetCyclesPass(3));
+    EXPECT_EQ(tones(), 1u) << "the answered request was carried out again";
+    EXPECT_EQ(Stop(), 0);
+
+    // Written while no assistant runs: carried out by the next one, once.
+    Request(addring(22));
+    Start();
+    ASSERT_TRUE(AnswerIs(Answer("22", "addring", 1, "处理成功")));
+    ASSERT_TRUE(LetCyclesPass(3));
+    EXPECT_EQ(tones(), 2u);
+    EXPECT_EQ(Stop(), 0);
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    ASSERT_TRUE(LetCyclesPass(3));
+    EXPECT_EQ(tones(), 2u);
+    EXPECT_EQ(Stop(), 0);
+}
+
+// The phone's name is its owner's choice: escape sequences and line breaks in it reach standard
+// error as text, never as control characters.
+TEST_F(Assistant, DeviceNameIsPrintedWithControlCharactersEscaped) {
+    Phone("init " + Quote(m_phone.string()) + " --name " + Quote("Evil\x1b]0;pwned\x07\nphone\xc2\x9b\x1b[2J"));
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return StderrHasLine("panel: connected"); })) << Stderr();
+    EXPECT_TRUE(WaitFor([&] { return StderrHasLine(R"(status: 连接状态：Evil\x1B]0;pwned\x07\x0Aphone\x9B\x1B[2J)"); }))
+        << Stderr();
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Stderr().find_first_of("\x1b\x07"), std::string::npos);
+}
+
 // SIGINT ends the assistant as closing the window does, also with a command in flight.
 TEST_F(Assistant, InterruptDuringACommandRecordsTheExit) {
     Phone("init " + Quote(m_phone.string()));

@@ -20,6 +20,7 @@
 #include "DeviceEvents.h"
 #include "TextEncoding.h"
 #include "UsageReports.h"
+#include "WorkerThread.h"
 
 namespace {
 
@@ -93,6 +94,15 @@ private:
 
 class Controller : public ::testing::Test {
 protected:
+    // Discovery runs on worker threads, which must be done before the controller goes.
+    ~Controller() override { EXPECT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60))); }
+
+    // What a worker hands back to the loop reaches it once the worker is done.
+    void SettleWorkers() {
+        ASSERT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60)));
+        m_loop.RunPosted();
+    }
+
     Log m_log;
     ManualLoop m_loop{m_log};
     RecordingView m_view{m_log};
@@ -128,12 +138,15 @@ TEST_F(Controller, DeviceEvents) {
     };
     for (const Step& step : steps) {
         m_dialog.OnDeviceEvent(step.type, Utf8ToText(step.text), step.link);
+        // Timer 1 starts once discovery, on a worker, has handed its end back to the loop.
+        SettleWorkers();
         EXPECT_EQ(m_log.Take(), step.expected) << step.link << " " << step.type << " " << step.text;
     }
 }
 
 TEST_F(Controller, RemovalResetsTheHeartbeatAndEndsTheBusyDisplay) {
     m_dialog.OnDeviceEvent(DEVICE_EVENT_CONNECTED, u"P", 0);
+    SettleWorkers();
     m_dialog.m_heartbeat = 41;
     m_dialog.BeginBusy(nullptr);
     ASSERT_TRUE(m_loop.Running(CRuvoDlg::kBlinkTimer));
@@ -163,8 +176,11 @@ TEST_F(Controller, OtherThreadsHandOverThroughTheLoop) {
     device.join();
     EXPECT_EQ(m_log.Take(), Lines{});
     m_loop.RunPosted();
-    EXPECT_EQ(m_log.Take(), (Lines{"panel 2", "status 连接状态：Phone A", "start timer 1 1000", "stop timer 1",
-                                   "busy off", "panel 1", "status 连接状态：等待设备接入"}));
+    // The phone left before its discovery ended: the poll timer never starts.
+    EXPECT_EQ(m_log.Take(), (Lines{"panel 2", "status 连接状态：Phone A", "busy off", "panel 1",
+                                   "status 连接状态：等待设备接入"}));
+    SettleWorkers();
+    EXPECT_EQ(m_log.Take(), Lines{});
 
     std::unique_ptr<CJson> record(m_dialog.NewAppRecord(u"com.mrz4.ringtone.pid40ch1"));
     CJson* state = CLinkState::StateOf(record.get());
@@ -177,6 +193,127 @@ TEST_F(Controller, OtherThreadsHandOverThroughTheLoop) {
     EXPECT_EQ(m_log.Take(), Lines{});
     m_loop.RunPosted();
     EXPECT_EQ(m_log.Take(), (Lines{"start timer 2 200", "busy on", "stop timer 2", "busy off"}));
+}
+
+// A controller whose discovery, like a phone whose application lookup is slow, waits until the
+// test lets it go (at most 10 s).
+class SlowDiscoveryDialog : public CRuvoDlg {
+public:
+    using CRuvoDlg::CRuvoDlg;
+
+    bool WaitUntilDiscovering(int count) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(30), [&] { return m_started >= count; });
+    }
+    void Release() {
+        std::scoped_lock lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+    // Discoveries from now on wait again.
+    void Hold() {
+        std::scoped_lock lock(m_mutex);
+        m_released = false;
+    }
+    int Started() {
+        std::scoped_lock lock(m_mutex);
+        return m_started;
+    }
+    // Whether every discovery so far ran until the test let it go.
+    bool AllReleased() {
+        std::scoped_lock lock(m_mutex);
+        return m_timedOut == 0;
+    }
+
+protected:
+    void DiscoverCompanionApps() override {
+        std::unique_lock lock(m_mutex);
+        ++m_started;
+        m_changed.notify_all();
+        if (!m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_released; })) ++m_timedOut;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_started = 0;
+    int m_timedOut = 0;
+    bool m_released = false;
+};
+
+class SlowDiscovery : public ::testing::Test {
+protected:
+    ~SlowDiscovery() override {
+        m_dialog.Release();
+        EXPECT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60)));
+    }
+    void SettleWorkers() {
+        ASSERT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60)));
+        m_loop.RunPosted();
+    }
+
+    Log m_log;
+    ManualLoop m_loop{m_log};
+    RecordingView m_view{m_log};
+    SlowDiscoveryDialog m_dialog{m_loop, m_view};
+};
+
+// The loop goes on while discovery waits on the phone: the event returns at once, and a timer of
+// the loop ticks while the lookup is still under way.
+TEST_F(SlowDiscovery, LoopTicksWhileTheLookupRuns) {
+    m_dialog.OnDeviceEvent(DEVICE_EVENT_CONNECTED, u"Slow Phone", 0);
+    EXPECT_EQ(m_log.Take(), (Lines{"panel 2", "status 连接状态：Slow Phone"}));
+    ASSERT_TRUE(m_dialog.WaitUntilDiscovering(1));
+
+    m_dialog.BeginBusy(nullptr);
+    m_loop.Tick(CRuvoDlg::kBlinkTimer);
+    m_loop.Tick(CRuvoDlg::kBlinkTimer);
+    EXPECT_EQ(m_log.Take(), (Lines{"start timer 2 200", "busy on", "blink 0", "blink 1"}));
+    EXPECT_FALSE(m_loop.Running(CRuvoDlg::kPollTimer)) << "polling before the apps are known";
+
+    m_dialog.Release();
+    SettleWorkers();
+    EXPECT_TRUE(m_dialog.AllReleased()) << "the lookup ended before the loop ticked";
+    EXPECT_EQ(m_log.Take(), Lines{"start timer 1 1000"});
+}
+
+// Connections and removals in quick succession while a lookup runs: the last event decides, and
+// only a discovery for the connection still current starts the poll timer.
+TEST_F(SlowDiscovery, QuickConnectAndGoneEndsAsTheLastEventSays) {
+    struct Case {
+        std::vector<int> events;
+        bool polling;
+        const char* lastPanel;
+    };
+    const Case cases[] = {
+        {{DEVICE_EVENT_CONNECTED, DEVICE_EVENT_DISCONNECTED}, false, "panel 1"},
+        {{DEVICE_EVENT_CONNECTED, DEVICE_EVENT_DISCONNECTED, DEVICE_EVENT_CONNECTED}, true, "panel 2"},
+        {{DEVICE_EVENT_CONNECTED, DEVICE_EVENT_CONNECTED, DEVICE_EVENT_DISCONNECTED}, false, "panel 1"},
+    };
+    for (const Case& c : cases) {
+        const int before = m_dialog.Started();
+        m_dialog.Hold();
+        m_dialog.OnDeviceEvent(c.events[0], u"Phone", 0);
+        ASSERT_TRUE(m_dialog.WaitUntilDiscovering(before + 1));
+        for (size_t i = 1; i < c.events.size(); ++i)
+            m_dialog.OnDeviceEvent(c.events[i], c.events[i] == DEVICE_EVENT_CONNECTED ? u"Phone" : u"等待设备接入", 0);
+        m_dialog.Release();
+        SettleWorkers();
+        const Lines lines = m_log.Take();
+        std::string lastPanel;
+        int pollStarts = 0;
+        for (const std::string& line : lines) {
+            if (line.rfind("panel ", 0) == 0) lastPanel = line;
+            if (line == "start timer 1 1000") ++pollStarts;
+        }
+        EXPECT_EQ(m_loop.Running(CRuvoDlg::kPollTimer), c.polling) << c.events.size();
+        EXPECT_EQ(pollStarts, c.polling ? 1 : 0) << c.events.size();
+        EXPECT_EQ(lastPanel, c.lastPanel) << c.events.size();
+        // The next case starts from the waiting state.
+        m_dialog.OnDeviceEvent(DEVICE_EVENT_DISCONNECTED, u"等待设备接入", 0);
+        SettleWorkers();
+        m_log.Take();
+    }
 }
 
 TEST_F(Controller, BlinksWhileBusy) {

@@ -9,10 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -124,6 +128,41 @@ TEST_F(ServiceHelperUsb, StartedServiceIsAwaited) {
     EXPECT_TRUE(fs::exists(flag));
     ASSERT_TRUE(daemon);
     EXPECT_TRUE(daemon->ok) << daemon->error;
+}
+
+// The assistant blocks SIGINT and SIGTERM in every thread and ignores SIGPIPE; a start command (and
+// the daemon it may leave running) gets the signal state of a fresh program all the same.
+TEST_F(ServiceHelperUsb, StartCommandGetsDefaultSignalState) {
+    sigset_t ends;
+    sigset_t before;
+    sigemptyset(&ends);
+    sigaddset(&ends, SIGINT);
+    sigaddset(&ends, SIGTERM);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &ends, &before), 0);
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
+
+    const fs::path status = dir / "status";
+    setenv("RUVO_USBMUXD_START", ("cat /proc/self/status > " + status.string()).c_str(), 1);
+    CServiceHelper helper(300ms);
+    helper.StartServiceAndWait(kService);
+
+    sigaction(SIGPIPE, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+
+    std::ifstream in(status);
+    std::string line;
+    unsigned long long blocked = ~0ULL;
+    unsigned long long ignored = ~0ULL;
+    while (std::getline(in, line)) {
+        if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+        if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
+    }
+    const auto bit = [](int signal) { return 1ULL << (signal - 1); };
+    EXPECT_EQ(blocked & (bit(SIGINT) | bit(SIGTERM)), 0u) << std::hex << blocked;
+    EXPECT_EQ(ignored & bit(SIGPIPE), 0u) << std::hex << ignored;
 }
 
 TEST_F(ServiceHelperUsb, WaitIsBounded) {

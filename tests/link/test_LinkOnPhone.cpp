@@ -114,7 +114,8 @@ TEST_F(LinkOnPhone, DiscoveryFollowsTheInstalledAppsAndKeepsBusyRecords) {
 // and ending their busy marks, and discovery adding and removing records, all at once.
 TEST_F(LinkOnPhone, DiscoveryPollCyclesAndCommandsRunTogether) {
     RefreshCompanionApps(m_state);
-    // The second app's record is taken in and answered anew each time discovery makes it again.
+    // The second app's record comes and goes; made again, it takes the Sign of the answer in
+    // place, so its answered request is not carried out again.
     WriteRequest(LinkFolder(kSecond), R"([{"Sign":"again","Command":"foo"}])");
     std::atomic<bool> stop{false};
     std::thread poller([&] {
@@ -163,6 +164,65 @@ TEST_F(LinkOnPhone, OverlongRequestIsIgnored) {
     LinkPollCycle(&m_state);
     EXPECT_EQ(FileBytes(LinkFolder(kFirst) / "Respone"),
               "[{\"Sign\":\"short\",\"Command\":\"foo\",\"Code\":-1,\"Message\":\"未知指令\"}]");
+}
+
+// A record made anew (the assistant started again, or the app's record made again by discovery)
+// finds the request file still in place: a request whose answer is in the response file is not
+// carried out again; one without its answer there is carried out once.
+TEST_F(LinkOnPhone, NewRecordTakesTheAnsweredSign) {
+    const fs::path folder = LinkFolder(kFirst);
+    RefreshCompanionApps(m_state);
+    WriteRequest(folder, R"([{"Sign":"r1","Command":"foo"}])");
+    LinkPollCycle(&m_state);
+    LinkPollCycle(&m_state);
+    const std::string answer = R"([{"Sign":"r1","Command":"foo","Code":-1,"Message":"未知指令"}])";
+    ASSERT_EQ(FileBytes(folder / "Respone"), answer);
+
+    // A new start: the answered request is left alone (no answer is written again).
+    {
+        CLinkState restarted;
+        RefreshCompanionApps(restarted);
+        fs::remove(folder / "Respone");
+        for (int i = 0; i < 3; ++i) LinkPollCycle(&restarted);
+        EXPECT_FALSE(fs::exists(folder / "Respone")) << FileBytes(folder / "Respone");
+    }
+
+    // The response file holds another request's answer, or the beginning of one, or no answer
+    // the assistant writes: the request in place is carried out, once.
+    const std::string others[] = {
+        R"([{"Sign":"r0","Command":"foo","Code":-1,"Message":"未知指令"}])",
+        R"([{"Sign":"r0","Command":"getring","Code":1,"Message":"处理成功","Data":[)" + std::string(20000, '[') ,
+        R"([{"Sign":"r1)",
+        R"({"Sign":"r1"})",
+        R"([{"Sign":r1)" + std::string(10000, '1'),
+        std::string(100000, '['),
+        "",
+    };
+    for (const std::string& other : others) {
+        file_test::WriteFile(folder / "Respone", other);
+        CLinkState restarted;
+        RefreshCompanionApps(restarted);
+        LinkPollCycle(&restarted);
+        LinkPollCycle(&restarted);
+        EXPECT_EQ(FileBytes(folder / "Respone"), answer) << other.substr(0, 60);
+        fs::remove(folder / "Respone");
+        for (int i = 0; i < 2; ++i) LinkPollCycle(&restarted);
+        EXPECT_FALSE(fs::exists(folder / "Respone")) << "carried out twice after " << other.substr(0, 60);
+        file_test::WriteFile(folder / "Respone", answer);
+    }
+
+    // A number as the Sign, and a Sign with a comma in its string, compare as the poll cycle reads them.
+    for (const char* sign : {"12345", R"("a,b")", R"("铃声")"}) {
+        const std::string request = std::string(R"([{"Sign":)") + sign + R"(,"Command":"foo"}])";
+        WriteRequest(folder, request);
+        file_test::WriteFile(folder / "Respone",
+                             std::string(R"([{"Sign":)") + sign + R"(,"Command":"foo","Code":-1,"Message":"未知指令"}])");
+        CLinkState restarted;
+        RefreshCompanionApps(restarted);
+        fs::remove(folder / "Respone");
+        for (int i = 0; i < 2; ++i) LinkPollCycle(&restarted);
+        EXPECT_FALSE(fs::exists(folder / "Respone")) << sign;
+    }
 }
 
 TEST(LeadingInteger, ReadsAsThePhoneAppMeansIt) {

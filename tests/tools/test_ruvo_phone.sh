@@ -365,6 +365,14 @@ expect_run "a title of quotes, long once escaped" 1 "" "$long_message" \
     "$tool" request "$phone" addring "$work/audio/long.m4r" "$(printf '"%.0s' {1..480})" 30
 # shellcheck disable=SC2046
 expect_run "many PIDs" 1 "" "$long_message" "$tool" request "$phone" delring $(seq 1000000000 1000000099)
+# The assistant counts every '"' as a string's edge, escaped or not: a value with an unpaired one,
+# or with brackets between escaped ones, makes a request it never takes, refused before anything
+# is written. Paired quotes around plain text pass (see the addring with quotes above).
+unbalanced="ruvo-phone: request: the quotes in a value leave the request unbalanced; the assistant would never read it (try --help)"$'\n'
+for title in 'a "b' '"' 'x"]"y'; do
+    expect_run "a title '$title'" 2 "" "$unbalanced" "$tool" request "$phone" addring "$work/audio/long.m4r" "$title" 30
+done
+expect_run "a PID with one quote" 2 "" "$unbalanced" "$tool" request "$phone" delring '12"'
 check "a refused addring copies nothing" test ! -e "$container/Documents/long.m4r"
 same "failures leave the request in place" "$before" "$(cat "$pcc/Request")"
 # At the limit: titles of three-byte characters that make the request 1023 and 1024 bytes long
