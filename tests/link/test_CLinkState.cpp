@@ -1,9 +1,12 @@
 // Tests of the link state: the initial app link record and the busy marks.
 #include "CLinkState.h"
+#include "RingtoneCommands.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,6 +154,38 @@ TEST(LinkState, BusyMarksWhileAnotherThreadReads) {
     command.join();
     EXPECT_EQ(mismatches, 0);
     EXPECT_EQ(state.m_linkState.ToString(), idle);
+}
+
+}  // namespace
+
+namespace {
+
+// An exception escaping a command's procedure (memory running out for a large audio file or
+// catalogue) ends that command as a failed one: answered Code 0 "系统繁忙", its busy mark ended, and
+// the program goes on.
+TEST(CommandThread, ExceptionBecomesABusyAnswer) {
+    RecordingDisplay display;
+    CLinkState state(&display);
+    g_mainDialog = &state;
+    std::unique_ptr<CJson> record(state.NewAppRecord(u"com.mrz4.ringtone.pid40ch1"));
+    CLinkState::RequestOf(record.get())->FindChild(u"Sign", u"")->SetValue(u"77");
+
+    using Procedure = void (*)(CJson*);
+    const Procedure throwing[] = {
+        [](CJson*) { throw std::bad_alloc(); },
+        [](CJson*) { throw std::runtime_error("lost"); },
+        [](CJson*) { throw 1; },
+    };
+    for (const Procedure procedure : throwing) {
+        display.calls.clear();
+        state.BeginBusy(CLinkState::StateOf(record.get()));
+        std::thread([&] { RunCommandThread(procedure, record.get()); }).join();
+        EXPECT_EQ(ThreadRun(record.get()), u"0");
+        EXPECT_EQ(display.calls, (std::vector<std::string>{"show", "hide"}));
+        EXPECT_EQ(CLinkState::ResponseHolderOf(record.get())->ToString(),
+                  u"[{\"Sign\":77,\"Command\":\"addring\",\"Code\":0,\"Message\":\"系统繁忙\"}]");
+    }
+    g_mainDialog = nullptr;
 }
 
 }  // namespace
