@@ -11,9 +11,20 @@
 #include <string>
 
 #include "AppleApi.h"
-#include "WaitBounds.h"
+#include "WaitBound.h"
 
 using namespace apple;
+
+namespace {
+
+// A receive on a service socket fails after this long without a byte (30 s);
+// RUVO_RECEIVE_TIMEOUT_MS may shorten it, never lengthen it.
+int ReceiveTimeoutMs() {
+    static const int bound = ruvo::WaitBoundMs(ruvo::kReceiveTimeoutVariable, CSocketClient::kReceiveTimeoutMs);
+    return bound;
+}
+
+}  // namespace
 
 CSocketClient::~CSocketClient() { CloseSocket(); }
 

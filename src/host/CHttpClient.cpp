@@ -11,7 +11,9 @@
 
 #include "CBase64.h"
 #include "TextEncoding.h"
-#include "WaitBounds.h"
+#include "WaitBound.h"
+
+using ruvo::WaitBoundMs;
 
 namespace {
 

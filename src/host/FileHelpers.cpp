@@ -12,7 +12,9 @@
 #include <new>
 #include <string>
 
+#include "ReplaceFile.h"
 #include "TextEncoding.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -23,27 +25,14 @@ void RunHook(ReplaceStep step) {
 }
 
 // The descriptor closes itself on every way out of a helper.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : m_fd(fd) {}
-    ~ScopedFd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
+using ruvo::UniqueFd;
 
-    int Get() const { return m_fd; }
-    // Closes now and says whether the close succeeded: a failed close of a written file can
-    // mean the bytes never reached it.
-    bool Close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
+// The replacement itself is common/ReplaceFile's; its steps are this file's ReplaceStep.
+static_assert(kReplaceChunkBytes == static_cast<int64_t>(ruvo::kReplaceFileChunkBytes));
+static_assert(static_cast<int>(ReplaceStep::Created) == static_cast<int>(ruvo::ReplaceFileStep::Created) &&
+              static_cast<int>(ReplaceStep::ChunkWritten) == static_cast<int>(ruvo::ReplaceFileStep::ChunkWritten) &&
+              static_cast<int>(ReplaceStep::Written) == static_cast<int>(ruvo::ReplaceFileStep::Written) &&
+              static_cast<int>(ReplaceStep::Flushed) == static_cast<int>(ruvo::ReplaceFileStep::Flushed));
 
 // A length of 0 means the bytes run up to their first zero byte.
 int64_t EffectiveLength(const uint8_t* bytes, int64_t length) {
@@ -78,7 +67,7 @@ std::string FolderOf(const std::string& path) {
 int64_t ReadFileBytes(const std::u16string& path, int64_t maxLength, std::unique_ptr<uint8_t[]>& bytes) {
     const std::string name = TextToAnsi(path);
     if (name.empty()) return -1;
-    ScopedFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) return -1;
     struct stat info {};
     if (::fstat(fd.Get(), &info) != 0 || S_ISDIR(info.st_mode)) return -1;
@@ -118,7 +107,7 @@ bool WriteFileBytes(const uint8_t* bytes, int64_t length, const std::u16string& 
     const std::string name = TextToAnsi(path);
     if (name.empty()) return false;
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    ScopedFd fd(::open(name.c_str(), flags, 0666));
+    UniqueFd fd(::open(name.c_str(), flags, 0666));
     if (fd.Get() < 0) return false;
     if (!WriteAll(fd.Get(), bytes, EffectiveLength(bytes, length))) return false;
     return fd.Close();
@@ -133,37 +122,16 @@ bool WriteTextFile(const std::u16string& text, const std::u16string& path) {
 bool ReplaceFileBytes(const uint8_t* bytes, int64_t length, const std::u16string& path) {
     const std::string name = TextToAnsi(path);
     if (name.empty() || name.back() == '/') return false;
-    // The temporary file sits beside the file, so the rename stays on one file system and is
-    // atomic; its unique name keeps two processes saving at once from writing into each other.
-    std::string temporary = name + ".tmp-XXXXXX";
-    ScopedFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.Get() < 0) return false;
-    RunHook(ReplaceStep::Created);
-
-    bool ok = true;
-    int64_t remaining = EffectiveLength(bytes, length);
-    const uint8_t* next = bytes;
-    while (ok && remaining > 0) {
-        const int64_t chunk = remaining < kReplaceChunkBytes ? remaining : kReplaceChunkBytes;
-        ok = WriteAll(fd.Get(), next, chunk);
-        next += chunk;
-        remaining -= chunk;
-        if (ok && remaining > 0) RunHook(ReplaceStep::ChunkWritten);
-    }
-    if (ok) RunHook(ReplaceStep::Written);
-    // The bytes must be on the disk before the name points at them, or a power cut after the
-    // rename could leave an empty or partial file under the old name.
-    ok = ok && ::fsync(fd.Get()) == 0;
-    if (ok) RunHook(ReplaceStep::Flushed);
-    ok = fd.Close() && ok;
-    ok = ok && ::rename(temporary.c_str(), name.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
+    // A temporary file of the user's alone beside the file, written in chunks, flushed and
+    // renamed over it (common/ReplaceFile), with the test hook at each step.
+    const std::string_view content(reinterpret_cast<const char*>(bytes),
+                                   static_cast<size_t>(EffectiveLength(bytes, length)));
+    if (!ruvo::ReplaceFileAt(AT_FDCWD, name, content, 0600,
+                             [](ruvo::ReplaceFileStep step) { RunHook(static_cast<ReplaceStep>(step)); }))
         return false;
-    }
     // Flushing the folder makes the rename itself durable; the file is whole either way, so a
     // folder that cannot be flushed does not fail the save.
-    ScopedFd folder(::open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folder(::open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() >= 0) ::fsync(folder.Get());
     return true;
 }

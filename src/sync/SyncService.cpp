@@ -11,9 +11,10 @@
 #include "CFRef.h"
 #include "CopyCFStringUtf8.h"
 #include "DeviceInfo.h"
-#include "WaitBounds.h"
+#include "WaitBound.h"
 
 using namespace apple;
+using ruvo::WaitBoundMs;
 
 namespace {
 

@@ -10,11 +10,11 @@
 
 #include "AtcConnection.h"
 #include "AtcConnectionTable.h"
-#include "Guarded.h"
 #include "MobileDevice.h"
+#include "NoThrowCBorder.h"
 #include "UniqueFd.h"
 
-using ruvo::Guarded;
+using ruvo::CallNoThrow;
 using ruvo::UniqueFd;
 using ruvo::atc::AtcConnection;
 using ruvo::atc::AtcConnectionTable;
@@ -54,7 +54,7 @@ UniqueFd OpenSyncService(CFStringRef deviceId) {
 template <typename Result, typename Body>
 Result OnConnection(ATHostConnectionRef connection, Result missing, Result onFailure, Body&& body) {
     if (connection == nullptr) return missing;
-    return Guarded<Result>(
+    return CallNoThrow<Result>(
         onFailure, [&]() -> Result { return AtcConnectionTable::Process().With(HandleOf(connection), missing, body); });
 }
 
@@ -63,7 +63,7 @@ Result OnConnection(ATHostConnectionRef connection, Result missing, Result onFai
 extern "C" {
 
 ATHostConnectionRef ATHostConnectionCreateWithLibrary(CFStringRef libraryId, CFStringRef deviceId, unsigned int) {
-    return Guarded<ATHostConnectionRef>(nullptr, [&]() -> ATHostConnectionRef {
+    return CallNoThrow<ATHostConnectionRef>(nullptr, [&]() -> ATHostConnectionRef {
         auto library = Utf8(libraryId);
         if (!library || !IsA(deviceId, CFStringGetTypeID())) return nullptr;
         UniqueFd socket = OpenSyncService(deviceId);
@@ -78,7 +78,7 @@ ATHostConnectionRef ATHostConnectionCreateWithLibrary(CFStringRef libraryId, CFS
 
 void ATHostConnectionDestroy(ATHostConnectionRef connection) {
     if (connection == nullptr) return;
-    Guarded<bool>(false, [&] { return AtcConnectionTable::Process().Remove(HandleOf(connection)); });
+    CallNoThrow<bool>(false, [&] { return AtcConnectionTable::Process().Remove(HandleOf(connection)); });
 }
 
 ATCFMessageRef ATHostConnectionReadMessage(ATHostConnectionRef connection) {

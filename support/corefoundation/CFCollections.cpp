@@ -90,7 +90,7 @@ void PutValue(CFMutableDictionaryRef theDict, const void* key, const void* value
     __CFDictionary* dict = AsMutable(theDict);
     // A null key or value is never stored: a lookup could not tell it from "absent".
     if (dict == nullptr || key == nullptr || value == nullptr) return;
-    Guarded<bool>(false, [&] {
+    CallNoThrow<bool>(false, [&] {
         PutEntry(*dict, key, value, existing);
         return true;
     });
@@ -122,7 +122,7 @@ CFTypeID CFArrayGetTypeID(void) { return static_cast<CFTypeID>(Kind::Array); }
 
 CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity, const CFArrayCallBacks* callBacks) {
     if (capacity < 0) return nullptr;
-    return Guarded<CFMutableArrayRef>(nullptr, [&]() -> CFMutableArrayRef {
+    return CallNoThrow<CFMutableArrayRef>(nullptr, [&]() -> CFMutableArrayRef {
         auto* array = new __CFArray(callBacks);
         try {
             array->values.reserve(static_cast<size_t>(std::min(capacity, kMaxReservedCapacity)));
@@ -137,7 +137,7 @@ CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity, const C
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value) {
     __CFArray* array = AsMutable(theArray);
     if (array == nullptr || value == nullptr) return;
-    Guarded<bool>(false, [&] {
+    CallNoThrow<bool>(false, [&] {
         AppendValue(*array, value);
         return true;
     });
@@ -160,7 +160,7 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacit
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks) {
     if (capacity < 0) return nullptr;
-    return Guarded<CFMutableDictionaryRef>(
+    return CallNoThrow<CFMutableDictionaryRef>(
         nullptr, [&]() -> CFMutableDictionaryRef { return new __CFDictionary(keyCallBacks, valueCallBacks); });
 }
 

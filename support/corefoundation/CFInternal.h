@@ -3,7 +3,7 @@
 #define RUVO_CF_INTERNAL_H
 
 #include "CoreFoundation.h"
-#include "Guarded.h"
+#include "NoThrowCBorder.h"
 
 #include <atomic>
 #include <cstdint>
@@ -47,7 +47,7 @@ void Destroy(const ObjectHeader* header) noexcept;
 // Hash that agrees with CFEqual: equal values hash alike.
 CFHashCode HashOf(CFTypeRef ref) noexcept;
 
-using ruvo::Guarded;
+using ruvo::CallNoThrow;
 
 // UTF-8 checks shared by strings and the property-list reader. Returns the UTF-16 length of
 // valid UTF-8 text (no overlong forms, no surrogates, nothing above U+10FFFF), or -1.

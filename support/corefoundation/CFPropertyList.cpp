@@ -193,7 +193,7 @@ CFHolder FromPlist(plist_t node, size_t depth) {
 }
 
 CFDataRef WritePropertyList(CFPropertyListRef propertyList, Format format) {
-    return Guarded<CFDataRef>(nullptr, [&]() -> CFDataRef {
+    return CallNoThrow<CFDataRef>(nullptr, [&]() -> CFDataRef {
         PlistHolder root(ToPlist(propertyList, 0));
         if (!root) return nullptr;
         char* raw = nullptr;
@@ -235,7 +235,7 @@ CFPropertyListRef ReadPropertyList(CFDataRef data, CFPropertyListFormat* format,
     case InputCheck::TooLarge: problem = "property list too large"; return nullptr;
     }
     problem = "malformed property list";
-    return Guarded<CFPropertyListRef>(nullptr, [&]() -> CFPropertyListRef {
+    return CallNoThrow<CFPropertyListRef>(nullptr, [&]() -> CFPropertyListRef {
         plist_t raw = nullptr;
         if (binary) {
             plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);

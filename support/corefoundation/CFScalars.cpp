@@ -114,7 +114,7 @@ CFTypeID CFNumberGetTypeID(void) { return static_cast<CFTypeID>(Kind::Number); }
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* valuePtr) {
     Storage storage = StorageOf(theType);
     if (valuePtr == nullptr || storage == Storage::Invalid) return nullptr;
-    return Guarded<CFNumberRef>(nullptr, [&]() -> CFNumberRef {
+    return CallNoThrow<CFNumberRef>(nullptr, [&]() -> CFNumberRef {
         auto* n = new __CFNumber(theType);
         switch (storage) {
         case Storage::Int8: n->integer = ReadAs<int8_t>(valuePtr); break;
@@ -159,7 +159,7 @@ CFTypeID CFDataGetTypeID(void) { return static_cast<CFTypeID>(Kind::Data); }
 
 CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     if (length < 0 || (bytes == nullptr && length > 0)) return nullptr;
-    return Guarded<CFDataRef>(nullptr, [&]() -> CFDataRef {
+    return CallNoThrow<CFDataRef>(nullptr, [&]() -> CFDataRef {
         std::vector<uint8_t> copy(bytes, bytes + length);
         return new __CFData(std::move(copy));
     });
@@ -179,7 +179,7 @@ CFIndex CFDataGetLength(CFDataRef theData) {
 CFTypeID CFDateGetTypeID(void) { return static_cast<CFTypeID>(Kind::Date); }
 
 CFDateRef CFDateCreate(CFAllocatorRef, CFAbsoluteTime at) {
-    return Guarded<CFDateRef>(nullptr, [&]() -> CFDateRef { return new __CFDate(at); });
+    return CallNoThrow<CFDateRef>(nullptr, [&]() -> CFDateRef { return new __CFDate(at); });
 }
 
 CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate) {

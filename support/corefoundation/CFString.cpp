@@ -115,7 +115,7 @@ CFTypeID CFStringGetTypeID(void) { return static_cast<CFTypeID>(Kind::String); }
 
 CFStringRef __CFStringMakeConstantString(const char* cStr) {
     if (cStr == nullptr) return nullptr;
-    return Guarded<CFStringRef>(nullptr, [&]() -> CFStringRef {
+    return CallNoThrow<CFStringRef>(nullptr, [&]() -> CFStringRef {
         std::string text(cStr);
         CFIndex length = Utf16LengthOfUtf8(text);
         if (length < 0) return nullptr;
@@ -131,7 +131,7 @@ CFStringRef __CFStringMakeConstantString(const char* cStr) {
 
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) {
     if (cStr == nullptr || encoding != kCFStringEncodingUTF8) return nullptr;
-    return Guarded<CFStringRef>(nullptr, [&]() -> CFStringRef {
+    return CallNoThrow<CFStringRef>(nullptr, [&]() -> CFStringRef {
         std::string text(cStr);
         CFIndex length = Utf16LengthOfUtf8(text);
         return length < 0 ? nullptr : MakeString(std::move(text), length);
@@ -164,7 +164,7 @@ CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString
     }
     if (a == b) return kCFCompareEqualTo;
     bool fold = (compareOptions & kCFCompareCaseInsensitive) != 0;
-    return Guarded<CFComparisonResult>(kCFCompareLessThan, [&]() -> CFComparisonResult {
+    return CallNoThrow<CFComparisonResult>(kCFCompareLessThan, [&]() -> CFComparisonResult {
         int order = utf16Units(a->utf8, fold).compare(utf16Units(b->utf8, fold));
         return order < 0 ? kCFCompareLessThan : order > 0 ? kCFCompareGreaterThan : kCFCompareEqualTo;
     });

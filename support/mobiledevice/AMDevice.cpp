@@ -31,11 +31,11 @@
 
 #include "CFHolder.h"
 #include "DeviceDriver.h"
-#include "Guarded.h"
 #include "MobileDevice.h"
+#include "NoThrowCBorder.h"
 #include "VirtualDriver.h"
 
-using ruvo::Guarded;
+using ruvo::CallNoThrow;
 using ruvo::cf::CFHolder;
 using ruvo::md::AppType;
 using ruvo::md::DeviceBackend;
@@ -408,18 +408,19 @@ extern "C" {
 MD_EXPORT int AMDeviceNotificationSubscribe(am_device_notification_callback callback, unsigned int, unsigned int,
                                             void* arg, AMDeviceNotificationRef* notification) {
     if (!callback || !notification) return MDERR_INVALID_ARGUMENT;
-    return Guarded<int>(MDERR_NO_MEMORY,
-                        [&]() -> int { return DeviceRegistry::Instance().Subscribe(callback, arg, notification); });
+    return CallNoThrow<int>(MDERR_NO_MEMORY,
+                            [&]() -> int { return DeviceRegistry::Instance().Subscribe(callback, arg, notification); });
 }
 
 MD_EXPORT int AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) {
     if (!notification) return MDERR_INVALID_ARGUMENT;
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int { return DeviceRegistry::Instance().Unsubscribe(notification); });
+    return CallNoThrow<int>(MDERR_NO_MEMORY,
+                            [&]() -> int { return DeviceRegistry::Instance().Unsubscribe(notification); });
 }
 
 MD_EXPORT int AMDeviceConnect(AMDeviceRef device) {
     if (!IsDevice(device)) return MDERR_INVALID_ARGUMENT;
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int {
+    return CallNoThrow<int>(MDERR_NO_MEMORY, [&]() -> int {
         std::scoped_lock lock(device->mutex);
         if (!device->backend) return MDERR_NO_DEVICE;
         ++device->connections;
@@ -429,7 +430,7 @@ MD_EXPORT int AMDeviceConnect(AMDeviceRef device) {
 
 MD_EXPORT int AMDeviceDisconnect(AMDeviceRef device) {
     if (!IsDevice(device)) return MDERR_INVALID_ARGUMENT;
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int {
+    return CallNoThrow<int>(MDERR_NO_MEMORY, [&]() -> int {
         std::scoped_lock lock(device->mutex);
         if (device->connections == 0) return MDERR_NOT_CONNECTED;
         --device->connections;
@@ -440,7 +441,7 @@ MD_EXPORT int AMDeviceDisconnect(AMDeviceRef device) {
 }
 
 MD_EXPORT int AMDeviceIsPaired(AMDeviceRef device) {
-    return Guarded<int>(0, [&]() -> int {
+    return CallNoThrow<int>(0, [&]() -> int {
         std::shared_ptr<DeviceBackend> backend;
         if (Acquire(device, Needs::Attached, backend) != MDERR_OK) return 0;
         return backend->IsPaired() ? 1 : 0;
@@ -448,7 +449,7 @@ MD_EXPORT int AMDeviceIsPaired(AMDeviceRef device) {
 }
 
 MD_EXPORT int AMDeviceValidatePairing(AMDeviceRef device) {
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int {
+    return CallNoThrow<int>(MDERR_NO_MEMORY, [&]() -> int {
         std::shared_ptr<DeviceBackend> backend;
         if (const int error = Acquire(device, Needs::Connection, backend)) return error;
         return backend->IsPaired() ? MDERR_OK : MDERR_NOT_PAIRED;
@@ -456,7 +457,7 @@ MD_EXPORT int AMDeviceValidatePairing(AMDeviceRef device) {
 }
 
 MD_EXPORT int AMDeviceStartSession(AMDeviceRef device) {
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int {
+    return CallNoThrow<int>(MDERR_NO_MEMORY, [&]() -> int {
         std::shared_ptr<DeviceBackend> backend;
         if (const int error = Acquire(device, Needs::Connection, backend)) return error;
         // Asked without the device's lock: the answer comes from the device.
@@ -472,7 +473,7 @@ MD_EXPORT int AMDeviceStartSession(AMDeviceRef device) {
 
 MD_EXPORT int AMDeviceStopSession(AMDeviceRef device) {
     if (!IsDevice(device)) return MDERR_INVALID_ARGUMENT;
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int {
+    return CallNoThrow<int>(MDERR_NO_MEMORY, [&]() -> int {
         std::scoped_lock lock(device->mutex);
         if (device->sessions == 0) return MDERR_NO_SESSION;
         --device->sessions;
@@ -482,7 +483,7 @@ MD_EXPORT int AMDeviceStopSession(AMDeviceRef device) {
 
 MD_EXPORT int AMDeviceStartService(AMDeviceRef device, CFStringRef serviceName, int* socket, void*) {
     if (!socket) return MDERR_INVALID_ARGUMENT;
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int {
+    return CallNoThrow<int>(MDERR_NO_MEMORY, [&]() -> int {
         std::shared_ptr<DeviceBackend> backend;
         if (const int error = Acquire(device, Needs::Session, backend)) return error;
         const auto name = Utf8(serviceName);
@@ -495,7 +496,7 @@ MD_EXPORT int AMDeviceStartService(AMDeviceRef device, CFStringRef serviceName, 
 }
 
 MD_EXPORT CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key) {
-    return Guarded<CFTypeRef>(nullptr, [&]() -> CFTypeRef {
+    return CallNoThrow<CFTypeRef>(nullptr, [&]() -> CFTypeRef {
         // Only the global domain is kept.
         if (domain) return nullptr;
         std::shared_ptr<DeviceBackend> backend;
@@ -509,11 +510,11 @@ MD_EXPORT CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CF
 
 MD_EXPORT CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device) {
     if (!IsDevice(device)) return nullptr;
-    return Guarded<CFStringRef>(nullptr, [&] { return NewString(device->uniqueId); });
+    return CallNoThrow<CFStringRef>(nullptr, [&] { return NewString(device->uniqueId); });
 }
 
 MD_EXPORT AMDeviceRef AMDeviceLookupByIdentifier(CFStringRef identifier) {
-    return Guarded<AMDeviceRef>(nullptr, [&]() -> AMDeviceRef {
+    return CallNoThrow<AMDeviceRef>(nullptr, [&]() -> AMDeviceRef {
         const auto uniqueId = Utf8(identifier);
         return uniqueId ? DeviceRegistry::Instance().FindAttached(*uniqueId) : nullptr;
     });
@@ -522,7 +523,7 @@ MD_EXPORT AMDeviceRef AMDeviceLookupByIdentifier(CFStringRef identifier) {
 MD_EXPORT int AMDeviceLookupApplications(AMDeviceRef device, CFDictionaryRef options, CFDictionaryRef* result) {
     if (!result) return MDERR_INVALID_ARGUMENT;
     *result = nullptr;
-    return Guarded<int>(MDERR_NO_MEMORY, [&]() -> int {
+    return CallNoThrow<int>(MDERR_NO_MEMORY, [&]() -> int {
         std::shared_ptr<DeviceBackend> backend;
         if (const int error = Acquire(device, Needs::Session, backend)) return error;
         std::optional<AppType> filter;

@@ -111,7 +111,7 @@ int Exchange(afc_connection& c, Op op, std::string_view data, std::string_view p
 
 // Runs an exported call's body so that no exception crosses the C boundary.
 template <typename Body>
-int Guarded(Body&& body) noexcept {
+int CallAfcNoThrow(Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -144,7 +144,7 @@ std::vector<std::string> SplitNulTerminated(const std::string& bytes) {
 
 int PathRequest(AFCConnectionRef connection, Op op, const char* path) {
     if (!connection || !path) return MDERR_INVALID_ARGUMENT;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::string data;
         if (!AppendPath(data, path)) return MDERR_INVALID_ARGUMENT;
         std::scoped_lock lock(connection->mutex);
@@ -175,7 +175,7 @@ MD_EXPORT int AFCConnectionClose(AFCConnectionRef connection) {
 MD_EXPORT int AFCFileInfoOpen(AFCConnectionRef connection, const char* path, AFCKeyValueRef* info) {
     if (!connection || !path || !info) return MDERR_INVALID_ARGUMENT;
     *info = nullptr;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::string data;
         if (!AppendPath(data, path)) return MDERR_INVALID_ARGUMENT;
         std::string body;
@@ -216,7 +216,7 @@ MD_EXPORT int AFCKeyValueClose(AFCKeyValueRef info) {
 MD_EXPORT int AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t mode, AFCFileRef* ref) {
     if (!connection || !path || !ref) return MDERR_INVALID_ARGUMENT;
     *ref = 0;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::string data;
         ruvo::afc::AppendU64(data, mode);
         if (!AppendPath(data, path)) return MDERR_INVALID_ARGUMENT;
@@ -236,7 +236,7 @@ MD_EXPORT int AFCFileRefRead(AFCConnectionRef connection, AFCFileRef ref, void* 
     if (!connection || ref == 0 || !length || (!buffer && *length > 0)) return MDERR_INVALID_ARGUMENT;
     const uint32_t wanted = *length;
     *length = 0;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::scoped_lock lock(connection->mutex);
         uint32_t got = 0;
         // Pieces until the buffer is full or the file ends (an empty DATA reply).
@@ -260,7 +260,7 @@ MD_EXPORT int AFCFileRefRead(AFCConnectionRef connection, AFCFileRef ref, void* 
 
 MD_EXPORT int AFCFileRefWrite(AFCConnectionRef connection, AFCFileRef ref, const void* data, uint32_t length) {
     if (!connection || ref == 0 || (!data && length > 0)) return MDERR_INVALID_ARGUMENT;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::string handle;
         ruvo::afc::AppendU64(handle, ref);
         const char* bytes = static_cast<const char*>(data);
@@ -280,7 +280,7 @@ MD_EXPORT int AFCFileRefWrite(AFCConnectionRef connection, AFCFileRef ref, const
 
 MD_EXPORT int AFCFileRefClose(AFCConnectionRef connection, AFCFileRef ref) {
     if (!connection || ref == 0) return MDERR_INVALID_ARGUMENT;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::string data;
         ruvo::afc::AppendU64(data, ref);
         std::scoped_lock lock(connection->mutex);
@@ -291,7 +291,7 @@ MD_EXPORT int AFCFileRefClose(AFCConnectionRef connection, AFCFileRef ref) {
 MD_EXPORT int AFCDirectoryOpen(AFCConnectionRef connection, const char* path, AFCDirectoryRef* directory) {
     if (!connection || !path || !directory) return MDERR_INVALID_ARGUMENT;
     *directory = nullptr;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::string data;
         if (!AppendPath(data, path)) return MDERR_INVALID_ARGUMENT;
         std::string body;
@@ -335,7 +335,7 @@ MD_EXPORT int AFCRemovePath(AFCConnectionRef connection, const char* path) {
 
 MD_EXPORT int AFCRenamePath(AFCConnectionRef connection, const char* from, const char* to) {
     if (!connection || !from || !to) return MDERR_INVALID_ARGUMENT;
-    return Guarded([&]() -> int {
+    return CallAfcNoThrow([&]() -> int {
         std::string data;
         if (!AppendPath(data, from) || !AppendPath(data, to)) return MDERR_INVALID_ARGUMENT;
         std::scoped_lock lock(connection->mutex);

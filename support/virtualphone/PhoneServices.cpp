@@ -16,10 +16,37 @@
 namespace ruvo::phone {
 namespace {
 
-constexpr std::string_view kAfcService = "com.apple.afc";
-constexpr std::string_view kAfc2Service = "com.apple.afc2";
-constexpr std::string_view kHouseArrestService = "com.apple.mobile.house_arrest";
-constexpr std::string_view kSyncService = "com.apple.atc";
+// What serves a connection of each service (with ServeHouseArrest): AFC over the media area or
+// over the whole phone folder, and the sync agent.
+void ServeMediaArea(int serverFd, const std::string& phoneDir) {
+    afc::ServeAfc(serverFd, OpenPhoneFolder(phoneDir, {"media"}));
+}
+void ServeWholePhone(int serverFd, const std::string& phoneDir) {
+    afc::ServeAfc(serverFd, OpenPhoneFolder(phoneDir, {}));
+}
+void ServeSyncAgent(int serverFd, const std::string& phoneDir) { SyncAgent(serverFd, phoneDir).Run(); }
+
+// One service the phone offers: its name, whether the phone offers it only when it offers afc2
+// (the whole phone folder), and what serves each of its connections.
+struct ServiceEntry {
+    std::string_view name;
+    bool needsAfc2;
+    PhoneServices::ServeFunction serve;
+};
+
+// The phone's services; a new phone-side service is one more line here.
+constexpr ServiceEntry kServices[] = {
+    {"com.apple.afc", false, ServeMediaArea},
+    {"com.apple.afc2", true, ServeWholePhone},
+    {"com.apple.mobile.house_arrest", false, ServeHouseArrest},
+    {"com.apple.atc", false, ServeSyncAgent},
+};
+
+const ServiceEntry* FindService(std::string_view name) {
+    for (const ServiceEntry& entry : kServices)
+        if (entry.name == name) return &entry;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -31,9 +58,8 @@ StartedService PhoneServices::Start(std::string_view name) {
     const auto config = LoadPhone(m_phoneDir);
     if (!config) return {-1, StartError::Gone};
     if (!config->trusted) return {-1, StartError::NotPaired};
-    if (name != kAfcService && name != kAfc2Service && name != kHouseArrestService && name != kSyncService)
-        return {-1, StartError::NotFound};
-    if (name == kAfc2Service && !config->offersAfc2) return {-1, StartError::NotFound};
+    const ServiceEntry* service = FindService(name);
+    if (!service || (service->needsAfc2 && !config->offersAfc2)) return {-1, StartError::NotFound};
 
     std::scoped_lock lock(m_mutex);
     if (m_unplugged) return {-1, StartError::Gone};
@@ -50,7 +76,7 @@ StartedService PhoneServices::Start(std::string_view name) {
     Connection& connection = m_serving.emplace_back();
     connection.watchFd = watch.Get();
     try {
-        connection.thread = std::thread(&PhoneServices::Serve, this, &connection, server.Get(), std::string(name));
+        connection.thread = std::thread(&PhoneServices::Serve, this, &connection, server.Get(), service->serve);
     } catch (const std::system_error&) {
         m_serving.pop_back();
         return {-1, StartError::Socket};
@@ -61,17 +87,9 @@ StartedService PhoneServices::Start(std::string_view name) {
     return {client.Release(), StartError::None};
 }
 
-void PhoneServices::Serve(Connection* connection, int serverFd, std::string service) {
+void PhoneServices::Serve(Connection* connection, int serverFd, ServeFunction serve) {
     try {
-        if (service == kAfcService) {
-            afc::ServeAfc(serverFd, OpenPhoneFolder(m_phoneDir, {"media"}));
-        } else if (service == kAfc2Service) {
-            afc::ServeAfc(serverFd, OpenPhoneFolder(m_phoneDir, {}));
-        } else if (service == kSyncService) {
-            SyncAgent(serverFd, m_phoneDir).Run();
-        } else {
-            ServeHouseArrest(serverFd, m_phoneDir);
-        }
+        serve(serverFd, m_phoneDir);
     } catch (...) {
         // A failing server only ends its own connection (the servers close their descriptor).
     }

@@ -39,6 +39,9 @@ struct StartedService {
 class PhoneServices {
 public:
     static constexpr size_t kMaxConnections = 64;
+    // Serves one connection of a service on its serving end (which it closes) for the phone in
+    // phoneDir; the services and what serves each are one table in PhoneServices.cpp.
+    using ServeFunction = void (*)(int serverFd, const std::string& phoneDir);
 
     explicit PhoneServices(std::string phoneDir);
     ~PhoneServices();
@@ -62,7 +65,7 @@ private:
     // Joins the threads of connections that have ended. Called with m_mutex held; they no longer
     // take it, so the joins return at once.
     void ReapLocked();
-    void Serve(Connection* connection, int serverFd, std::string service);
+    void Serve(Connection* connection, int serverFd, ServeFunction serve);
 
     const std::string m_phoneDir;
     std::mutex m_mutex;

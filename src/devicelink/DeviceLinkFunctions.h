@@ -28,5 +28,5 @@ int WriteDeviceFile(const char* path, const char* data, int length);
 std::unique_ptr<CJson> FindInstalledApp(const std::u16string& category, const char* bundleId);
 
 // DeviceLink::DeleteRingtones on GetDeviceLink(linkIndex) when that link exists, else 0 (defined
-// with the ringtone operations in src/sync).
+// with the ringtone operations).
 int DeleteDeviceRingtones(const std::u16string& pidJson, int linkIndex);

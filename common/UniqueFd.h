@@ -28,6 +28,12 @@ public:
         if (m_fd >= 0) ::close(m_fd);
         m_fd = fd;
     }
+    // Closes now and says whether the close succeeded: a failed close of a written file can mean
+    // the bytes never reached it.
+    bool Close() {
+        const int fd = std::exchange(m_fd, -1);
+        return fd < 0 || ::close(fd) == 0;
+    }
 
 private:
     int m_fd = -1;

@@ -1,4 +1,4 @@
-// WaitBound: the time limits of the platform layer, each one shortened for tests by a variable.
+// WaitBound: the time limits of the system and of the platform layer, each one shortened for tests by a variable.
 #pragma once
 
 #include <cerrno>
@@ -19,8 +19,8 @@ inline int WaitBoundMs(const char* variable, int defaultMs) {
     return static_cast<int>(value);
 }
 
-// Socket receives of the phone-side services (a packet or request that has started must be
-// complete within this time).
+// Socket receives on a service connection: the system's plist messages, and the phone-side
+// services (a packet or request that has started must be complete within this time).
 inline constexpr const char* kReceiveTimeoutVariable = "RUVO_RECEIVE_TIMEOUT_MS";
 
 }  // namespace ruvo

@@ -80,7 +80,7 @@ public:
     void LookupApplications(const std::u16string& applicationType);
     // A copy of the application's entry under the category ("SYSTEM" or "USER"), or null.
     std::unique_ptr<CJson> FindInstalledApp(const std::u16string& category, const std::u16string& bundleId);
-    // The ringtone operations (defined with Medias in src/sync). Each takes the device reference
+    // The ringtone operations (DeviceLinkRingtones.cpp, on Medias). Each takes the device reference
     // and identifier under the lock and then works on service connections of its own (AFC and
     // the sync session), so heartbeats and device events go on meanwhile; a device that leaves
     // makes the operation fail. None of them asks whether the link is ready.

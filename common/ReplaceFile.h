@@ -1,0 +1,108 @@
+// ReplaceFile: writes a whole file beside its final name and renames it into place.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <functional>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace ruvo {
+
+// The moments of a replacement before the rename, for an optional step callback: a test can stop
+// the process there to show that a replacement cut short leaves the old file whole.
+enum class ReplaceFileStep {
+    Created,       // the temporary file exists, still empty
+    ChunkWritten,  // a chunk of the bytes is written and more are to come
+    Written,       // every byte is written, not yet flushed
+    Flushed,       // flushed to the disk, not yet renamed
+};
+using ReplaceFileStepCallback = std::function<void(ReplaceFileStep)>;
+
+// The bytes go to the temporary file in chunks of this size.
+inline constexpr size_t kReplaceFileChunkBytes = 64 * 1024;
+
+namespace replace_file {
+
+// Creates "<name>.tmp-XXXXXX" (six random letters and digits) in dirFd with mode, never opening a
+// file that exists already (another name is tried when one is taken, as mkostemp does), so two
+// processes or threads saving the same file at once never write into each other's temporary
+// file. The descriptor, or -1; the name in temp.
+inline int CreateTemporary(int dirFd, const std::string& name, mode_t mode, std::string& temp) {
+    static constexpr char kSymbols[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned seed = 0;
+    try {
+        seed = std::random_device{}();
+    } catch (...) {
+        return -1;  // no source of randomness: a failed replacement, not an exception
+    }
+    std::minstd_rand random(seed);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = name + ".tmp-";
+        for (int i = 0; i < 6; ++i) temp += kSymbols[random() % (sizeof kSymbols - 1)];
+        const int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Writes every byte; false when a write fails or writes nothing.
+inline bool WriteAll(int fd, const char* bytes, size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, bytes, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace replace_file
+
+// Replaces the file name of dirFd (AT_FDCWD for a path) with bytes: a temporary file beside it
+// (same folder, so the rename stays on one file system and is atomic) is created with mode,
+// written in chunks, flushed to disk and renamed over it, so that a reader sees either the old
+// content or the new one, never half of one, and a crash at any moment leaves one of them whole
+// (and at worst a stray temporary file beside it). onStep, when given, is called at each step
+// before the rename (it must not throw). False when any step fails; the old file is then untouched and the temporary
+// file removed. Flushing the folder after the rename is left to callers that need it.
+inline bool ReplaceFileAt(int dirFd, const std::string& name, std::string_view bytes, mode_t mode = 0644,
+                          const ReplaceFileStepCallback& onStep = nullptr) {
+    std::string temp;
+    const int fd = replace_file::CreateTemporary(dirFd, name, mode, temp);
+    if (fd < 0) return false;
+    const auto step = [&onStep](ReplaceFileStep reached) {
+        if (onStep) onStep(reached);
+    };
+    step(ReplaceFileStep::Created);
+
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const size_t chunk = std::min(bytes.size() - done, kReplaceFileChunkBytes);
+        ok = replace_file::WriteAll(fd, bytes.data() + done, chunk);
+        done += chunk;
+        if (ok && done < bytes.size()) step(ReplaceFileStep::ChunkWritten);
+    }
+    if (ok) step(ReplaceFileStep::Written);
+    // The bytes must be on the disk before the name points at them, or a power cut after the
+    // rename could leave an empty or partial file under the old name.
+    ok = ok && ::fsync(fd) == 0;
+    if (ok) step(ReplaceFileStep::Flushed);
+    // A failed close of a written file can mean the bytes never reached it.
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) == 0;
+    if (!ok) {
+        ::unlinkat(dirFd, temp.c_str(), 0);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace ruvo
