@@ -290,8 +290,8 @@ for seconds in 1.5 "" 30s "3 0" - 0x1e; do
 done
 # shellcheck disable=SC1003
 request_case "delring" "$container" \
-    '[{"Sign":SIGN,"Command":"delring","Parms":[{"PID":[1234567890123,"abc",-42,"4\"2\\","-","","12a","-7-"]}]}]' \
-    "$reply" "$answer" -- "$phone" delring 1234567890123 abc -42 '4"2\' - "" 12a -7-
+    '[{"Sign":SIGN,"Command":"delring","Parms":[{"PID":[1234567890123,"abc",-42,"4\"\"2\\","-","","12a","-7-"]}]}]' \
+    "$reply" "$answer" -- "$phone" delring 1234567890123 abc -42 '4""2\' - "" 12a -7-
 request_case "delring one PID" "$container" '[{"Sign":SIGN,"Command":"delring","Parms":[{"PID":[-1311768464867721216]}]}]' \
     "$reply" "$answer" -- "$phone" delring -1311768464867721216
 
