@@ -1,4 +1,4 @@
-// HostDescription: builds the host description from the host facts and grows the device description.
+// HostDescription: builds the host description from the host facts and keeps the device description of the phone connected last.
 #include "HostDescription.h"
 
 #include <cstring>
@@ -18,7 +18,7 @@ std::u16string Number(int value) {
     return std::u16string(digits.begin(), digits.end());
 }
 
-// The device description with its lock: appends come from the main window, reads from the
+// The device description with its lock: it is set from the main window and read from the
 // command threads.
 struct DeviceDescription {
     std::mutex mutex;
@@ -99,7 +99,8 @@ void AppendDeviceDescription() {
                                  ValueOf(&CopyProductVersion) + u"|BasebandVersion:" + ValueOf(&CopyBasebandVersion);
     DeviceDescription& description = TheDeviceDescription();
     std::scoped_lock lock(description.mutex);
-    description.text += group;
+    // One phone is connected at a time: its values replace the previous phone's.
+    description.text = group;
 }
 
 std::u16string GetDeviceDescription() {

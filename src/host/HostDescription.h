@@ -1,4 +1,4 @@
-// HostDescription: the host description that accompanies every usage report, and the device description of connected phones.
+// HostDescription: the host description that accompanies every usage report, and the device description of the connected phone.
 #pragma once
 
 #include <string>
@@ -29,9 +29,10 @@ std::u16string HostDescriptionHeaderValue(const std::u16string& joined);
 std::u16string GetHostDescription(std::u16string& cache, const std::u16string& protocolVersion);
 std::u16string GetHostDescription(std::u16string& cache, const std::u16string& protocolVersion, HostFacts& facts);
 
-// Appends "|ProductType:", "|SystemVersion:" and "|BasebandVersion:" with the current phone's
-// values (empty when there is no ready phone) to the process-wide device description. Called
-// once per device connection; the text is never cleared.
+// Sets the process-wide device description to "|ProductType:" + product type, "|SystemVersion:"
+// + system version and "|BasebandVersion:" + baseband version of the current phone (each value
+// empty when there is no ready phone). Called on each device connection: the description holds
+// the phone connected last, once, so the labels of later reports do not grow with every replug.
 void AppendDeviceDescription();
 // A copy of the device description, for the reports of the ringtone commands. Safe from any
 // thread: appends and reads take one lock.
