@@ -44,6 +44,7 @@ struct HeaderListDeleter {
 // What the transfer collects: the body of a status-200 answer, up to the size bound.
 struct Answer {
     CURL* curl = nullptr;
+    int64_t maxBytes = 0;
     std::string body;
 };
 
@@ -55,7 +56,7 @@ size_t CollectBody(char* data, size_t size, size_t count, void* context) {
     // Returning less than was given stops the transfer: the body of another status is not read,
     // and a body that grows past the bound is dropped before it can be parsed.
     if (status != 200) return 0;
-    if (static_cast<int64_t>(answer->body.size() + n) > CHttpClient::kMaxAnswerBytes) return 0;
+    if (static_cast<int64_t>(answer->body.size() + n) > answer->maxBytes) return 0;
     answer->body.append(data, n);
     return n;
 }
@@ -108,7 +109,13 @@ std::unique_ptr<CJson> CHttpClient::PostJson(const std::u16string& url, CJson* r
         form += kJsonMarker;
         form += CBase64().EncodeBytes(reinterpret_cast<const uint8_t*>(utf8.data()), static_cast<int>(utf8.size()));
     }
-    const std::u16string answer = Post(url, form);
+    const std::string body = AnsiToUtf8(TextToAnsi(form));
+    // Only an answer the size of an acknowledgement is read: a longer one stops the transfer
+    // and gives no tree, so the batch waits as after any other failure.
+    std::string bytes = SendPost(url, reinterpret_cast<const uint8_t*>(body.data()), static_cast<int64_t>(body.size()),
+                                 kMaxAcknowledgementBytes);
+    const std::u16string answer = Utf8OrAnsiToText(bytes);
+    explicit_bzero(bytes.data(), bytes.size());
     if (answer.empty()) return nullptr;
     // The first character is a marker whatever it is; the rest is the Base64 of the JSON text.
     return std::unique_ptr<CJson>(CJson::Parse(CBase64().Decode(answer.substr(1))));
@@ -117,8 +124,8 @@ std::unique_ptr<CJson> CHttpClient::PostJson(const std::u16string& url, CJson* r
 std::u16string CHttpClient::Post(const std::u16string& url, const std::u16string& form) {
     std::string body;
     if (!form.empty()) body = AnsiToUtf8(TextToAnsi(form));
-    std::string answer =
-        SendPost(url, reinterpret_cast<const uint8_t*>(body.data()), static_cast<int64_t>(body.size()));
+    std::string answer = SendPost(url, reinterpret_cast<const uint8_t*>(body.data()), static_cast<int64_t>(body.size()),
+                                  kMaxAnswerBytes);
     // The answer's bytes are decoded once, as UTF-8 when they are shaped like it. (Decoding them
     // with the ANSI code page and encoding them back first would change nothing for an ANSI
     // answer but could garble a UTF-8 one under a double-byte code page.)
@@ -127,7 +134,8 @@ std::u16string CHttpClient::Post(const std::u16string& url, const std::u16string
     return text;
 }
 
-std::string CHttpClient::SendPost(const std::u16string& url, const uint8_t* body, int64_t length) {
+std::string CHttpClient::SendPost(const std::u16string& url, const uint8_t* body, int64_t length,
+                                  int64_t maxAnswerBytes) {
     if (url.empty() || !CurlReady()) return std::string();
     // Characters beyond ASCII travel as percent-encoded UTF-8; everything else, spaces included,
     // goes into the request line as it was written.
@@ -158,6 +166,7 @@ std::string CHttpClient::SendPost(const std::u16string& url, const uint8_t* body
 
     Answer answer;
     answer.curl = handle;
+    answer.maxBytes = maxAnswerBytes;
     static const char kNoBody[] = "";
     bool set = true;
     set = set && curl_easy_setopt(handle, CURLOPT_URL, server.c_str()) == CURLE_OK;
@@ -181,7 +190,7 @@ std::string CHttpClient::SendPost(const std::u16string& url, const uint8_t* body
     // An announced length over the bound stops the transfer before the body is read;
     // CollectBody enforces the same bound on a body that does not announce its length.
     set = set &&
-          curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxAnswerBytes)) == CURLE_OK;
+          curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxAnswerBytes)) == CURLE_OK;
     set = set && curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, CollectBody) == CURLE_OK;
     set = set && curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer) == CURLE_OK;
     if (!set) return std::string();

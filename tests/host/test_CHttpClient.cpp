@@ -217,6 +217,80 @@ TEST(CHttpClientAnswer, PostJsonReadsOnlyAStatus200AnswerWithinTheBound) {
     }
 }
 
+namespace {
+
+// An acknowledging answer body of exactly size bytes (size > 25): the marker, the Base64 of the
+// acknowledgement followed by as many spaces as fit (the reader trims them), and line breaks for
+// the last one to three bytes (the decoder skips them).
+std::string PaddedAck(size_t size) {
+    const size_t base64 = (size - 1) / 4 * 4 - ((size - 1) % 4 == 0 ? 4 : 0);
+    const std::string json = kAck + std::string(base64 / 4 * 3 - kAck.size(), ' ');
+    std::string body = "0" + EncodeBase64(json);
+    body.append(size - body.size(), '\n');
+    return body;
+}
+
+}  // namespace
+
+TEST(CHttpClientAnswer, PostJsonReadsOnlyAnAnswerTheSizeOfAnAcknowledgement) {
+    const size_t limit = CHttpClient::kMaxAcknowledgementBytes;
+    ASSERT_EQ(PaddedAck(limit).size(), limit);
+    struct Case {
+        const char* desc;
+        std::string body;
+        bool acknowledged;
+    };
+    const Case cases[] = {
+        {"the bare acknowledgement", "0" + EncodeBase64(kAck), true},
+        {"padded to one byte under the bound", PaddedAck(limit - 1), true},
+        {"padded to exactly the bound", PaddedAck(limit), true},
+        {"padded to one byte over the bound", PaddedAck(limit + 1), false},
+        {"padded to five bytes over the bound", PaddedAck(limit + 5), false},
+        {"padded to twice the bound", PaddedAck(2 * limit), false},
+        {"the acknowledgement followed by a long tail", "0" + EncodeBase64(kAck) + std::string(limit, 'A'), false},
+    };
+    for (const Case& c : cases) {
+        for (const bool announced : {true, false}) {
+            SCOPED_TRACE(std::string(c.desc) + (announced ? ", announced" : ", unannounced"));
+            LoopbackHttpServer server;
+            server.QueueAnswer(announced ? LoopbackHttpServer::Reply(200, c.body)
+                                         : LoopbackHttpServer::Unannounced(c.body));
+            CJson request(u"", u"x");
+            CHttpClient client(u"User-Agent1:0abc");
+            const std::unique_ptr<CJson> answer = client.PostJson(server.Url("/report/index"), &request, u"p");
+            EXPECT_EQ(server.Requests().size(), 1u);
+            if (!c.acknowledged) {
+                EXPECT_FALSE(answer) << "no acknowledgement: the answer is longer than one";
+                continue;
+            }
+            ASSERT_NE(answer, nullptr);
+            EXPECT_NE(answer->FindChild(u"ResultCode", u"0"), nullptr);
+        }
+    }
+    // Post itself still reads answers up to its own, larger bound.
+    LoopbackHttpServer server;
+    server.QueueAnswer(LoopbackHttpServer::Reply(200, PaddedAck(2 * limit)));
+    CHttpClient client(u"");
+    EXPECT_EQ(client.Post(server.Url("/report/index"), u"p="), Widen(PaddedAck(2 * limit)));
+}
+
+TEST(CHttpClientAnswer, ADeeplyNestedLargeAnswerIsRefusedUnparsed) {
+    // Nested 999 deep around 100 KB: the reader would copy the rest of the text at every level.
+    const int depth = 999;
+    const std::string json = std::string(depth, '[') + "{\"ResultCode\":0}" + std::string(100 * 1024, ' ') +
+                             std::string(depth, ']');
+    const std::string body = "0" + EncodeBase64(json);
+    ASSERT_LT(body.size(), static_cast<size_t>(CHttpClient::kMaxAnswerBytes));
+    for (const bool announced : {true, false}) {
+        SCOPED_TRACE(announced ? "announced" : "unannounced");
+        LoopbackHttpServer server;
+        server.QueueAnswer(announced ? LoopbackHttpServer::Reply(200, body) : LoopbackHttpServer::Unannounced(body));
+        CJson request(u"", u"x");
+        CHttpClient client(u"User-Agent1:0abc");
+        EXPECT_FALSE(client.PostJson(server.Url("/report/index"), &request, u"p")) << "the answer must not be parsed";
+    }
+}
+
 TEST(CHttpClientAnswer, PostReturnsABodyUpToTheBoundWholeAndDropsALargerOne) {
     struct Case {
         const char* desc;

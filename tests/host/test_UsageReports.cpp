@@ -320,6 +320,8 @@ TEST_F(UsageReportsTest, AnUnacknowledgedPostLeavesTheBatchUntilAStartThatIsAckn
         {"not Base64", LoopbackHttpServer::Reply(200, "<html>busy</html>"), true},
         {"an answer over the size bound",
          LoopbackHttpServer::Reply(200, "0" + EncodeBase64("{\"ResultCode\":0}") + std::string(1 << 20, 'A')), true},
+        {"an acknowledgement padded past 4 KiB",
+         LoopbackHttpServer::Reply(200, "0" + EncodeBase64("{\"ResultCode\":0}" + std::string(3200, ' '))), true},
         {"a server that never answers", LoopbackHttpServer::Silent(), true},
         {"a refused connection", std::nullopt, false},
     };
