@@ -92,10 +92,12 @@ private:
     Log& m_log;
 };
 
-class Controller : public ::testing::Test {
+// A controller of the given kind on the test's loop and view.
+template <typename Dialog>
+class ControllerOn : public ::testing::Test {
 protected:
     // Discovery runs on worker threads, which must be done before the controller goes.
-    ~Controller() override { EXPECT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60))); }
+    ~ControllerOn() override { EXPECT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60))); }
 
     // What a worker hands back to the loop reaches it once the worker is done.
     void SettleWorkers() {
@@ -106,8 +108,10 @@ protected:
     Log m_log;
     ManualLoop m_loop{m_log};
     RecordingView m_view{m_log};
-    CRuvoDlg m_dialog{m_loop, m_view};
+    Dialog m_dialog{m_loop, m_view};
 };
+
+class Controller : public ControllerOn<CRuvoDlg> {};
 
 using Lines = std::vector<std::string>;
 
@@ -241,21 +245,10 @@ private:
     bool m_released = false;
 };
 
-class SlowDiscovery : public ::testing::Test {
+class SlowDiscovery : public ControllerOn<SlowDiscoveryDialog> {
 protected:
-    ~SlowDiscovery() override {
-        m_dialog.Release();
-        EXPECT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60)));
-    }
-    void SettleWorkers() {
-        ASSERT_TRUE(WaitForWorkerThreads(std::chrono::seconds(60)));
-        m_loop.RunPosted();
-    }
-
-    Log m_log;
-    ManualLoop m_loop{m_log};
-    RecordingView m_view{m_log};
-    SlowDiscoveryDialog m_dialog{m_loop, m_view};
+    // A discovery still waiting is let go before the workers are waited for.
+    ~SlowDiscovery() override { m_dialog.Release(); }
 };
 
 // The loop goes on while discovery waits on the phone: the event returns at once, and a timer of
