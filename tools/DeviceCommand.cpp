@@ -271,6 +271,11 @@ int RunRingtones(int argc, char** argv, std::optional<Failure>& failure) {
     if (!link) return failure->status;
     if (command == "ringtones") {
         std::unique_ptr<CJson> tree(link->ListRingtones());
+        // Null only when another operation of this process kept the phone's turn too long.
+        if (!tree) {
+            failure = Failure{1, "ringtones: the phone is busy"};
+            return 1;
+        }
         PrintLine(TextToUtf8(tree->ToString()));
         return 0;
     }

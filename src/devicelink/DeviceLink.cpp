@@ -181,6 +181,11 @@ std::optional<std::string> DeviceLink::DeviceIdentifier() {
     return m_deviceInfo ? m_deviceInfo->deviceIdentifier : std::nullopt;
 }
 
+DeviceLink::DeviceSnapshot DeviceLink::Snapshot() {
+    std::scoped_lock lock(m_mutex);
+    return {m_device, m_deviceInfo ? m_deviceInfo->deviceIdentifier : std::nullopt};
+}
+
 DeviceServiceSet DeviceLink::ServiceSet() {
     std::scoped_lock lock(m_mutex);
     return {m_fullFileSystem.get(), m_mediaFileSystem.get(), m_appContainer.get(), m_deviceInfo.get(), m_device};

@@ -24,8 +24,10 @@
 // threads use, so the link has one lock, held by SetDevice and by each short operation below
 // (files, container, values, application lookup) and never across a call into the owner's
 // callback. Long operations take what they need under the lock (the device reference and its
-// identifier, which live as long as the process) and then work on service connections of
-// their own.
+// identifier, which live as long as the process, in one Snapshot) and then work on service
+// connections of their own. Lock order: the ringtone operations' per-phone turn is taken after
+// the snapshot, with the link's lock released, and the link's lock is not taken while a turn is
+// held, so the two never wait for each other.
 class DeviceLink {
 public:
     DeviceLink(int index, DeviceEventCallback callback, void* userData);
@@ -54,6 +56,15 @@ public:
     std::u16string DeviceName();
     // The device's unique identifier in UTF-8, nothing before the values were read.
     std::optional<std::string> DeviceIdentifier();
+    // The device and its identifier as one pair: an operation that works on a device of its own
+    // (the ringtone operations) needs both to name the same phone.
+    struct DeviceSnapshot {
+        apple::AMDeviceRef device = nullptr;
+        std::optional<std::string> identifier;  // nothing before the values were read
+    };
+    // Both taken in one hold of the lock, so a device change (SetDevice on the notification
+    // thread) cannot come between them.
+    DeviceSnapshot Snapshot();
     // A copy of the link's service set, for a service object bound to the link.
     DeviceServiceSet ServiceSet();
 
@@ -81,12 +92,17 @@ public:
     // A copy of the application's entry under the category ("SYSTEM" or "USER"), or null.
     std::unique_ptr<CJson> FindInstalledApp(const std::u16string& category, const std::u16string& bundleId);
     // The ringtone operations (DeviceLinkRingtones.cpp, on Medias). Each takes the device reference
-    // and identifier under the lock and then works on service connections of its own (AFC and
-    // the sync session), so heartbeats and device events go on meanwhile; a device that leaves
-    // makes the operation fail. None of them asks whether the link is ready.
-    // The catalogue as a tree the caller deletes (empty when there is none).
+    // and identifier in one snapshot under the lock, then waits for the phone's ringtone turn
+    // (RingtoneTurn: one operation at a time per phone, so apps adding at once do not mix their
+    // sync lists) and works on service connections of its own (AFC and the sync session), so
+    // heartbeats and device events go on meanwhile; a device that leaves makes the operation
+    // fail. The link's lock is not held while waiting for the turn nor during the operation.
+    // None of them asks whether the link is ready.
+    // The catalogue as a tree the caller deletes (empty when there is none); null when the
+    // phone's turn did not come within its bound.
     CJson* ListRingtones();
-    // 1 when the phone took the ringtone (title in ANSI, duration in seconds), else 0.
+    // 1 when the phone took the ringtone (title in ANSI, duration in seconds), else 0 (also when
+    // the phone's turn did not come within its bound).
     int AddRingtone(const unsigned char* data, int length, const char* title, int durationSeconds);
     // 1 when the phone deleted the ringtones whose ids are the "PID" elements of the JSON text.
     int DeleteRingtones(const std::u16string& pidJson);

@@ -1,11 +1,13 @@
 // Medias: the catalogue reader and the ringtone writer: sync property lists, uploads and the session steps around them.
 #include "Medias.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AFCStandarFileSystem.h"
 #include "AppleApi.h"
@@ -27,8 +29,9 @@ constexpr const char* kMediaSyncFile = "/iTunes_Control/Media/Sync/Sync_%08X.pli
 constexpr const char* kUploadDir = "/Airlock/Ringtone/";
 constexpr const char* kFinalDir = "/iTunes_Control/Ringtones/";
 constexpr const char* kUpperLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-// Drawing a free final name repeats within one second (the generator is seeded by the second);
-// past this many seconds of clashes the addition gives up.
+// A final name is drawn again while the phone already has a tone of that name. Each draw is
+// independent, so a clash is rare while the folder holds far fewer than 26^4 tones; a phone that
+// reports every name as taken would keep the drawing going, so past this long the addition gives up.
 constexpr auto kNameDrawBound = std::chrono::seconds(15);
 
 std::string Numbered(const char* format, unsigned number) {
@@ -105,29 +108,84 @@ long long DecimalValue(const std::u16string& text) {
 }  // namespace
 
 CJson* Medias::ReadRingtoneCatalogue() {
+    bool readable = false;
+    return ReadCatalogue(readable).release();
+}
+
+std::unique_ptr<CJson> Medias::ReadCatalogue(bool& readable) {
     auto result = std::make_unique<CJson>();
+    readable = false;
     AFCService* media = MediaFiles();
+    if (!media || !media->EnsureConnected()) return result;
+    // The size is the phone's word: it decides what is read only once it is known to be within
+    // the bound (a missing file and an empty one are both size 0: no catalogue).
+    const int size = media->GetFileSize(kCataloguePath);
+    if (size == 0) {
+        readable = true;
+        return result;
+    }
+    if (size < 0 || size > kMaxCatalogueBytes) return result;
     std::string bytes;
-    if (media && media->EnsureConnected() && media->ReadFile(kCataloguePath, bytes)) {
-        if (bytes.size() > 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0 && bytes.size() <= 0x7FFFFFFF) {
+    // One byte more than the bound shows a file that grew past it since its size was read.
+    if (!media->ReadFile(kCataloguePath, bytes, kMaxCatalogueBytes + 1)) return result;
+    if (bytes.size() <= static_cast<size_t>(kMaxCatalogueBytes)) {
+        readable = true;
+        if (bytes.size() > 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0) {
             CParseBplist parser;
             result.reset(
                 parser.Parse(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size())));
             if (!result) result = std::make_unique<CJson>();
         }
-        std::memset(bytes.data(), 0, bytes.size());
     }
-    return result.release();
+    std::memset(bytes.data(), 0, bytes.size());
+    return result;
 }
 
 long long Medias::ChoosePersistentId(const std::u16string& catalogueText) {
     const std::string first = MakeRandomText(1, "123456789") + MakeRandomText(5, "0123456789");
-    long long candidate = std::atoll(first.c_str());
-    for (;;) {
-        const std::string digits = std::to_string(candidate);
-        if (catalogueText.find(std::u16string(digits.begin(), digits.end())) == std::u16string::npos) return candidate;
-        ++candidate;
+    return ChoosePersistentId(catalogueText, std::atoll(first.c_str()));
+}
+
+long long Medias::ChoosePersistentId(const std::u16string& catalogueText, long long firstCandidate) {
+    // A candidate's digits can only occur inside a run of digits of the text. For the candidates
+    // of one width (six digits, then seven, ...) one pass over the text marks every number of
+    // that width that occurs there as a window of a run (a window starting with 0 is no candidate's
+    // text); the first unmarked one from the first candidate up is the id. A text of n characters
+    // holds at most n windows of one width, so one of the first n + 1 candidates of a width is
+    // always free: only that many are marked and looked at, and a width whose candidates are all
+    // marked hands over to the next one.
+    const long long first = std::max(firstCandidate, 1LL);
+    const size_t length = catalogueText.size();
+    int width = 1;
+    unsigned long long low = 1;  // the smallest number of the width: 10^(width - 1)
+    while (low * 10 <= static_cast<unsigned long long>(first)) {
+        low *= 10;
+        ++width;
     }
+    // Widths up to 18 digits keep every number below 10^19; a text would need 10^17 characters
+    // before they ran out.
+    for (; width <= 18; ++width, low *= 10) {
+        const unsigned long long end = low * 10;  // one past the largest number of the width
+        const unsigned long long start = std::max(low, static_cast<unsigned long long>(first));
+        const unsigned long long span = std::min<unsigned long long>(end - start, length + 1);
+        std::vector<bool> taken(span, false);
+        unsigned long long window = 0;  // the last `width` digits of the current run
+        size_t run = 0;                 // the digits of the current run so far
+        for (size_t i = 0; i < length; ++i) {
+            const char16_t c = catalogueText[i];
+            if (c < u'0' || c > u'9') {
+                run = 0;
+                window = 0;
+                continue;
+            }
+            window = (window * 10 + static_cast<unsigned>(c - u'0')) % end;
+            if (++run < static_cast<size_t>(width) || catalogueText[i + 1 - width] == u'0') continue;
+            if (window >= start && window - start < span) taken[window - start] = true;
+        }
+        for (unsigned long long k = 0; k < span; ++k)
+            if (!taken[k]) return static_cast<long long>(start + k);
+    }
+    return first;
 }
 
 void Medias::WriteRingtoneSyncPlist(CFMutableArrayRef operations, long long revision) {
@@ -218,7 +276,10 @@ bool Medias::AddRingtone(const unsigned char* data, int length, const char* titl
     const long long duration = static_cast<long long>(seconds) * 1000;
     std::u16string catalogueText;
     {
-        std::unique_ptr<CJson> catalogue(ReadRingtoneCatalogue());
+        bool readable = false;
+        std::unique_ptr<CJson> catalogue = ReadCatalogue(readable);
+        // The new persistent id must not be one the phone already has.
+        if (!readable) return false;
         catalogueText = catalogue->ToString();
     }
     const auto stopped = [this] { return SyncFailed() || SyncFinished(); };

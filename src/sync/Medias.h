@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "CJson.h"
@@ -16,22 +17,34 @@ public:
     // Asset ids are kept in fields of 30 bytes on the phone's side of the protocol; a longer one
     // is refused (the addition fails) rather than cut, which would name another upload path.
     static constexpr size_t kMaxAssetIdLength = 29;
+    // The largest catalogue read. Catalogues of thousands of tones stay far below it; the size
+    // the phone states for the file is checked against it before anything is allocated.
+    static constexpr int kMaxCatalogueBytes = 64 * 1024 * 1024;
 
     // The catalogue "/iTunes_Control/iTunes/Ringtones.plist" as a tree (never null; empty when
-    // the file is missing, empty, 8 bytes or shorter, or not a binary property list). The caller
-    // deletes it.
+    // the file is missing, empty, unreadable, larger than kMaxCatalogueBytes, 8 bytes or shorter,
+    // or not a binary property list). The caller deletes it.
     CJson* ReadRingtoneCatalogue();
-    // Adds the audio as a ringtone with the title (ANSI) and the duration in seconds.
+    // Adds the audio as a ringtone with the title (ANSI) and the duration in seconds. A catalogue
+    // that is there but cannot be read whole (unreadable, or larger than kMaxCatalogueBytes)
+    // fails the addition before any session: the new ids could not be checked against it.
     bool AddRingtone(const unsigned char* data, int length, const char* title, int seconds);
     // Deletes the ringtones whose persistent ids are the elements of the "PID" member of the
     // JSON text.
     bool DeleteRingtones(const std::u16string& pidJson);
     void WriteMediaSyncPlist();
 
-    // The first persistent id not occurring in the catalogue's JSON text, starting from a random one.
+    // The first persistent id whose decimal digits occur nowhere in the catalogue's JSON text
+    // (not as a number, nor inside a longer number or any other text), counting up from a random
+    // six-digit first candidate.
     static long long ChoosePersistentId(const std::u16string& catalogueText);
+    // The same from a given first candidate (at least 1). One pass over the text, whatever its size.
+    static long long ChoosePersistentId(const std::u16string& catalogueText, long long firstCandidate);
 
 private:
+    // The catalogue as a tree (never null, empty when there is none); readable is false when the
+    // file is there but could not be read whole within kMaxCatalogueBytes.
+    std::unique_ptr<CJson> ReadCatalogue(bool& readable);
     // Serialises the sync list, empties the folder, writes it as file number 0 and waits for it.
     void WriteRingtoneSyncPlist(apple::CFMutableArrayRef operations, long long revision);
     bool UploadAssets(const unsigned char* data, int length);

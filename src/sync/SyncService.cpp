@@ -1,6 +1,7 @@
 // SyncService: the session's course on the host side and the reader that turns messages into events.
 #include "SyncService.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -32,17 +33,17 @@ uint32_t WordAt(const std::string& bytes, size_t offset) {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
-std::chrono::milliseconds SyncWaitBound() {
-    static const int bound = WaitBoundMs("RUVO_SYNC_TIMEOUT_MS", SyncService::kWaitBoundMs);
-    return std::chrono::milliseconds(bound);
-}
-
 bool NameIs(CFStringRef name, const char* text) {
     const auto utf8 = CopyCFStringUtf8(name);
     return utf8 && *utf8 == text;
 }
 
 }  // namespace
+
+std::chrono::milliseconds SyncService::WaitBound() {
+    static const int bound = WaitBoundMs("RUVO_SYNC_TIMEOUT_MS", kWaitBoundMs);
+    return std::chrono::milliseconds(bound);
+}
 
 SyncService::SyncService() { ResetSessionState(); }
 
@@ -70,7 +71,9 @@ std::string SyncService::GetLibraryId() {
         if (reference != 0) {
             std::string bytes;
             id.clear();  // opened but not readable: the empty id
-            if (size > 0 && media->ReadExact(reference, bytes, size)) {
+            // Only the bytes up to the second word are used, so no more are read, whatever size
+            // the phone states for the file.
+            if (size > 0 && media->ReadExact(reference, bytes, std::min(size, kPrefsWordsEnd))) {
                 if (bytes.size() >= static_cast<size_t>(kPrefsWordsEnd)) {
                     char text[17];
                     std::snprintf(text, sizeof text, "%08X%08X", 0u, WordAt(bytes, 96) ^ WordAt(bytes, 20));
@@ -178,7 +181,7 @@ void SyncService::Signal() {
 
 bool SyncService::WaitForSignal() {
     if (!m_signal) return true;
-    if (m_signal->Wait(SyncWaitBound())) return true;
+    if (m_signal->Wait(WaitBound())) return true;
     // Nothing came within the bound: the phone is not going on with this session.
     std::scoped_lock lock(m_stateMutex);
     m_syncFailed = true;
@@ -235,10 +238,11 @@ void SyncService::CloseSession() {
 bool SyncService::WaitForRemoteSize(const char* path, int length) {
     AFCService* media = MediaFiles();
     if (!media) return false;
+    constexpr auto kPause = std::chrono::seconds(1);
     for (int attempt = 0;; ++attempt) {
         if (media->GetFileSize(path) >= length) return true;
-        if (attempt == 10) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        if (attempt == kRemoteSizeWaitBound / kPause) return false;
+        std::this_thread::sleep_for(kPause);
     }
 }
 

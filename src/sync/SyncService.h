@@ -21,8 +21,14 @@
 class SyncService : public AFCService {
 public:
     static constexpr int kWaitBoundMs = 30000;
+    // WaitForRemoteSize looks at the file once a second and gives up after this long.
+    static constexpr std::chrono::seconds kRemoteSizeWaitBound{10};
     // Returned by SetPowerAssertion without a connection.
     static constexpr int kNoConnection = -1001;
+
+    // The bound of each wait for the phone's next session message (kWaitBoundMs, shortened by
+    // RUVO_SYNC_TIMEOUT_MS).
+    static std::chrono::milliseconds WaitBound();
 
     SyncService();
     ~SyncService() override;

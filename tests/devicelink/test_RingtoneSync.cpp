@@ -11,6 +11,8 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -172,7 +174,6 @@ TEST_F(RingtoneSync, AddedRingtoneIsInTheCatalogueWithItsBytes) {
 
 TEST_F(RingtoneSync, TwoIdsAreDeletedInOneCall) {
     ASSERT_EQ(Add("one", "First", 1), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // another second: other random draws
     ASSERT_EQ(Add("two", "Second", 2), 1);
     ASSERT_EQ(Add("three", "Third", 3), 1);
     std::map<std::string, long long> pids;
@@ -200,20 +201,96 @@ TEST_F(RingtoneSync, TwoIdsAreDeletedInOneCall) {
 
 TEST_F(RingtoneSync, PersistentIdsAvoidEveryDigitRunOfTheCatalogue) {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const auto second = std::time(nullptr);
         const long long first = Medias::ChoosePersistentId(u"");
         const std::string digits = std::to_string(first);
         // The candidate's digits inside a longer number and inside a title both count.
         const std::u16string text = u"{\"PID\":\"9" + std::u16string(digits.begin(), digits.end()) + u"9\"}";
-        const long long chosen = Medias::ChoosePersistentId(text);
-        if (std::time(nullptr) != second) continue;  // the draws straddled a second: draw again
-        EXPECT_EQ(chosen, first + 1);
+        EXPECT_EQ(Medias::ChoosePersistentId(text, first), first + 1);
         const std::string next = std::to_string(first + 1);
         const std::u16string both = text + u"x" + std::u16string(next.begin(), next.end());
-        EXPECT_EQ(Medias::ChoosePersistentId(both), first + 2);
-        return;
+        EXPECT_EQ(Medias::ChoosePersistentId(both, first), first + 2);
     }
-    FAIL() << "every attempt straddled a second";
+}
+
+// Additions one right after another (several within one second) each draw their own guid and
+// file name.
+TEST_F(RingtoneSync, AdditionsWithinOneSecondDrawTheirOwnIds) {
+    const auto before = Catalogue();
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(Add("quick " + std::to_string(i), "Quick", 1), 1) << i;
+    const fs::path file = Media() / "iTunes_Control" / "iTunes" / "Ringtones.plist";
+    const std::string lines = Shell("python3 -c " + Quote(R"(import plistlib, sys
+d = plistlib.load(open(sys.argv[1], "rb"))
+for name, t in sorted(d["Ringtones"].items()):
+    if t["Name"] == "Quick": print(name, t["GUID"], t["PID"])
+)") + " " + Quote(file.string()));
+    std::istringstream in(lines);
+    std::set<std::string> files, guids;
+    std::set<long long> pids;
+    std::string name, guid;
+    long long pid = 0;
+    while (in >> name >> guid >> pid) {
+        files.insert(name);
+        guids.insert(guid);
+        pids.insert(pid);
+        EXPECT_EQ(guid.size(), 16u) << guid;
+        EXPECT_EQ(guid.substr(0, 6), "43MRZ4") << guid;
+    }
+    EXPECT_EQ(files.size(), 5u) << lines;
+    EXPECT_EQ(guids.size(), 5u) << lines;
+    EXPECT_EQ(pids.size(), 5u) << lines;
+    EXPECT_EQ(Catalogue().size(), before.size() + 5);
+}
+
+// A catalogue larger than the reader's bound (or one whose stated size is) is not read: the list
+// is empty and an addition fails before any session, as the new ids could not be checked.
+TEST_F(RingtoneSync, OversizedCatalogueIsNotRead) {
+    const fs::path file = Media() / "iTunes_Control" / "iTunes" / "Ringtones.plist";
+    const fs::path kept = file.string() + ".kept";
+    const bool had = fs::exists(file);
+    if (had) fs::rename(file, kept);
+    // Prefs of a library id of their own: the phone records it with a session's sync request.
+    const fs::path prefs = Media() / "iTunes_Control" / "iTunes" / "iTunesPrefs";
+    const std::optional<std::string> keptPrefs =
+        fs::exists(prefs) ? std::optional<std::string>(FileBytes(prefs)) : std::nullopt;
+    int status = -1;
+    Phone("prefs " + Quote(s_phone) + " 12340000 0000ABCD", &status);
+    ASSERT_EQ(status, 0);
+    // The tones' files (the catalogue itself is too large to read here).
+    const auto toneFiles = [] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::directory_iterator(Media() / "iTunes_Control" / "Ringtones"))
+            if (entry.is_regular_file()) files[entry.path().filename().string()] = FileBytes(entry.path());
+        return files;
+    };
+    const std::uintmax_t sizes[] = {static_cast<std::uintmax_t>(Medias::kMaxCatalogueBytes) + 1,
+                                    std::uintmax_t{5} << 30};  // beyond 32 bits
+    for (const std::uintmax_t size : sizes) {
+        // Sparse: the phone states the size without the disk holding it.
+        {
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            out << "bplist00";
+        }
+        fs::resize_file(file, size);
+        const auto tones = toneFiles();
+        std::unique_ptr<CJson> list(m_link->ListRingtones());
+        ASSERT_NE(list, nullptr) << size;
+        EXPECT_EQ(list->GetChildCount(), 0) << size;
+        EXPECT_EQ(Add("big", "Too Big", 3), 0) << size;
+        const std::string state = Phone("status " + Quote(s_phone));
+        EXPECT_EQ(state.find("000000001234ABCD"), std::string::npos) << size << ": a session was opened\n" << state;
+        EXPECT_EQ(fs::file_size(file), size);
+        EXPECT_EQ(toneFiles(), tones) << size;
+    }
+    if (had)
+        fs::rename(kept, file);
+    else
+        fs::remove(file);
+    if (keptPrefs)
+        std::ofstream(prefs, std::ios::binary | std::ios::trunc) << *keptPrefs;
+    else
+        fs::remove(prefs);
+    // The catalogue back, additions go through again.
+    EXPECT_EQ(Add("small", "Fits", 3), 1);
 }
 
 TEST_F(RingtoneSync, FaultsLeaveTheLibraryAsItWas) {
@@ -302,6 +379,20 @@ TEST_F(RingtoneSync, LibraryIdComesFromThePrefs) {
         const std::string state = Phone("status " + Quote(s_phone));
         EXPECT_NE(state.find(c.id), std::string::npos) << c.desc << ": " << state;
     }
+}
+
+// Only the words the id is made of are read: prefs whose stated size is beyond 32 bits still give
+// the id of their words, at once.
+TEST_F(RingtoneSync, LibraryIdReadsOnlyTheWordsOfLargePrefs) {
+    int status = -1;
+    Phone("prefs " + Quote(s_phone) + " 0000F00D 12345678", &status);
+    ASSERT_EQ(status, 0);
+    fs::resize_file(Media() / "iTunes_Control" / "iTunes" / "iTunesPrefs", std::uintmax_t{5} << 30);
+    ASSERT_EQ(m_link->DeleteRingtones(u"{\"PID\":[]}"), 1);
+    const std::string state = Phone("status " + Quote(s_phone));
+    EXPECT_NE(state.find("last sync library: 000000001234A675"), std::string::npos) << state;
+    Phone("prefs " + Quote(s_phone) + " absent", &status);
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

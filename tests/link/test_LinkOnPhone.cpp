@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "DeviceTestSupport.h"
 #include "FileTestSupport.h"
 #include "LinkPollCycle.h"
+#include "RingtoneCatalogue.h"
 #include "RingtoneCommands.h"
 #include "VirtualPhone.h"
 #include "WorkerThread.h"
@@ -146,6 +148,77 @@ TEST_F(LinkOnPhone, DiscoveryPollCyclesAndCommandsRunTogether) {
     EXPECT_EQ(m_state.m_polling, 0);
     const std::string heartbeat = FileBytes(LinkFolder(kFirst) / "Heartbeat");
     EXPECT_EQ(heartbeat.rfind("{\"Version\":7,\"Heartbeat\":", 0), 0u) << heartbeat;
+}
+
+// Two companion apps asking to add a ringtone in the same poll cycle is the normal case: both
+// commands run at once on one phone, round after round. Each app must be told it was done, and
+// the phone must hold each app's tone under that app's title with that app's audio.
+TEST_F(LinkOnPhone, TwoAppsAddingInOneCycleEachGetTheirOwnRingtone) {
+    RefreshCompanionApps(m_state);
+    const std::string apps[] = {kFirst, kSecond};
+    ruvo::phone::MediaArea media(s_phone);
+    ASSERT_TRUE(media.Valid());
+    const auto catalogue = [&] {
+        auto loaded = ruvo::phone::RingtoneCatalogue::Load(media);
+        return loaded ? loaded->Entries() : std::vector<ruvo::phone::RingtoneCatalogue::Entry>{};
+    };
+    const fs::path tones = fs::path(s_phone) / "media" / "iTunes_Control" / "Ringtones";
+
+    for (int round = 0; round < 5; ++round) {
+        const size_t before = catalogue().size();
+        std::map<std::string, std::string> audioOfTitle;
+        std::string signs[2], expected[2];
+        for (int app = 0; app < 2; ++app) {
+            const std::string title = "Round " + std::to_string(round) + " app " + std::to_string(app);
+            // Audio that differs between the apps from its first byte to its last.
+            std::string audio(20000 + 1000 * app, '\0');
+            for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<char>(i * (app + 3) + round + 17 * app);
+            audioOfTitle[title] = audio;
+            file_test::WriteFile(fs::path(s_phone) / "containers" / apps[app] / "Documents" / "tone.m4r", audio);
+            const std::string& sign = signs[app] = std::to_string(700 + round * 10 + app);
+            WriteRequest(LinkFolder(apps[app]),
+                         R"([{"Sign":)" + sign +
+                             R"(,"Command":"addring","Parms":[{"filepatch":"/Documents/tone.m4r",)"
+                             R"("storename":")" +
+                             title + R"(","timems":3}]}])");
+            expected[app] = "[{\"Sign\":" + sign + ",\"Command\":\"addring\",\"Code\":1,\"Message\":\"处理成功\"}]";
+        }
+
+        // One cycle takes both requests in and starts both commands.
+        LinkPollCycle(&m_state);
+        {
+            std::scoped_lock lock(m_state.Lock());
+            for (int app = 0; app < 2; ++app)
+                EXPECT_EQ(MemberValue(CLinkState::RequestOf(m_state.m_linkState.GetChild(app)), u"Sign"),
+                          std::u16string(signs[app].begin(), signs[app].end()))
+                    << "round " << round << ": app " << app << " was not taken in by the first cycle";
+        }
+        // Later cycles deliver the answers as the commands end.
+        const auto answered = [&](int app) {
+            const std::string signPrefix = "[{\"Sign\":" + signs[app] + ",";
+            return FileBytes(LinkFolder(apps[app]) / "Respone").rfind(signPrefix, 0) == 0;
+        };
+        const bool bothAnswered = WaitFor([&] {
+            LinkPollCycle(&m_state);
+            return answered(0) && answered(1);
+        });
+        ASSERT_TRUE(bothAnswered) << "round " << round;
+        for (int app = 0; app < 2; ++app)
+            EXPECT_EQ(FileBytes(LinkFolder(apps[app]) / "Respone"), expected[app]) << "round " << round;
+
+        const auto entries = catalogue();
+        EXPECT_EQ(entries.size(), before + 2) << "round " << round;
+        for (const auto& [title, audio] : audioOfTitle) {
+            int found = 0;
+            for (const auto& entry : entries) {
+                if (entry.name != title) continue;
+                ++found;
+                EXPECT_TRUE(FileBytes(tones / entry.file) == audio)
+                    << "round " << round << ": " << title << " in " << entry.file << " holds other audio";
+            }
+            EXPECT_EQ(found, 1) << "round " << round << ": " << title;
+        }
+    }
 }
 
 // The request file is read with a fixed buffer: a request longer than 1023 bytes is cut there and
