@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
@@ -26,6 +28,61 @@ using ReplaceFileStepCallback = std::function<void(ReplaceFileStep)>;
 
 // The bytes go to the temporary file in chunks of this size.
 inline constexpr size_t kReplaceFileChunkBytes = 64 * 1024;
+
+// A gate over the replacements of one file, for an owner that may end the process (std::_Exit)
+// while a replacement runs on another thread: closing the gate calls off every replacement that
+// has not renamed yet and removes the temporary file of the one under way, so the old file stays
+// whole and nothing is left beside it. The temporary file is created, renamed and removed with the
+// gate's lock held, so the gate always knows the temporary file that exists.
+class ReplaceFileGate {
+public:
+    // Closes the gate, waiting at most bound for a creation or rename under way (both short);
+    // false when that did not end in time (the gate is then left open).
+    bool Close(std::chrono::milliseconds bound) {
+        std::unique_lock lock(m_lock, std::defer_lock);
+        if (!lock.try_lock_for(bound)) return false;
+        m_closed = true;
+        RemoveLocked();
+        return true;
+    }
+
+    // For ReplaceFileAt: creates the temporary file with create(temp) unless the gate is closed;
+    // the descriptor or -1.
+    template <typename Create>
+    int CreateTemporary(int dirFd, std::string& temp, Create create) {
+        std::scoped_lock lock(m_lock);
+        if (m_closed) return -1;
+        const int fd = create(temp);
+        if (fd >= 0) {
+            m_dirFd = dirFd;
+            m_temporary = temp;
+        }
+        return fd;
+    }
+    // For ReplaceFileAt: renames the temporary file over name when the gate is still open and ok
+    // is true, else removes it (unless closing the gate has removed it already).
+    bool Finish(bool ok, const std::string& name) {
+        std::scoped_lock lock(m_lock);
+        if (m_closed || m_temporary.empty()) return false;
+        if (ok && ::renameat(m_dirFd, m_temporary.c_str(), m_dirFd, name.c_str()) == 0) {
+            m_temporary.clear();
+            return true;
+        }
+        RemoveLocked();
+        return false;
+    }
+
+private:
+    void RemoveLocked() {
+        if (!m_temporary.empty()) ::unlinkat(m_dirFd, m_temporary.c_str(), 0);
+        m_temporary.clear();
+    }
+
+    std::timed_mutex m_lock;
+    bool m_closed = false;    // under m_lock
+    int m_dirFd = AT_FDCWD;   // the folder of m_temporary, under m_lock
+    std::string m_temporary;  // the temporary file in existence, empty when none; under m_lock
+};
 
 namespace replace_file {
 
@@ -72,10 +129,12 @@ inline bool WriteAll(int fd, const char* bytes, size_t length) {
 // (and at worst a stray temporary file beside it). onStep, when given, is called at each step
 // before the rename (it must not throw). False when any step fails; the old file is then untouched and the temporary
 // file removed. Flushing the folder after the rename is left to callers that need it.
+// With a gate, the replacement is one of the gate's (see ReplaceFileGate).
 inline bool ReplaceFileAt(int dirFd, const std::string& name, std::string_view bytes, mode_t mode = 0644,
-                          const ReplaceFileStepCallback& onStep = nullptr) {
+                          const ReplaceFileStepCallback& onStep = nullptr, ReplaceFileGate* gate = nullptr) {
     std::string temp;
-    const int fd = replace_file::CreateTemporary(dirFd, name, mode, temp);
+    const auto create = [&](std::string& created) { return replace_file::CreateTemporary(dirFd, name, mode, created); };
+    const int fd = gate ? gate->CreateTemporary(dirFd, temp, create) : create(temp);
     if (fd < 0) return false;
     const auto step = [&onStep](ReplaceFileStep reached) {
         if (onStep) onStep(reached);
@@ -97,6 +156,7 @@ inline bool ReplaceFileAt(int dirFd, const std::string& name, std::string_view b
     if (ok) step(ReplaceFileStep::Flushed);
     // A failed close of a written file can mean the bytes never reached it.
     ok = ::close(fd) == 0 && ok;
+    if (gate) return gate->Finish(ok, name);
     ok = ok && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) == 0;
     if (!ok) {
         ::unlinkat(dirFd, temp.c_str(), 0);

@@ -121,8 +121,9 @@ void CRuvoDlg::OnTimer(int id) {
 
 void CRuvoDlg::OnCancel() {
     if (m_closed.exchange(true)) return;
-    AddReport(u"系统", u"退出", u"");
-    SaveReports();
+    // The process ends right after: the exit event and the save get a bounded time, and a save cut
+    // short leaves the previous record whole.
+    EndReportingForExit(kExitSaveBound, u"系统", u"退出", u"");
 }
 
 void CRuvoDlg::ShowBusy() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -39,7 +40,8 @@ public:
     void OnDiscovered(uint64_t connection);
     // On the loop thread: timer 1 starts a poll cycle, timer 2 blinks.
     void OnTimer(int id);
-    // The close (from any thread, once): records the exit event and saves the record file.
+    // The close (from any thread, once): records the exit event and saves the record file, within
+    // kExitSaveBound (the process ends right after; a save cut short leaves the old file whole).
     void OnCancel();
 
     // The user's documents folder with a trailing "/", empty when there is none (or before
@@ -50,6 +52,7 @@ public:
     static constexpr int kPollPeriodMs = 1000;
     static constexpr int kBlinkTimer = 2;
     static constexpr int kBlinkPeriodMs = 200;
+    static constexpr std::chrono::milliseconds kExitSaveBound{1500};
 
 protected:
     // On a worker thread, one at a time: looks the companion apps up on the connected phone and

@@ -119,7 +119,7 @@ bool WriteTextFile(const std::u16string& text, const std::u16string& path) {
                           false);
 }
 
-bool ReplaceFileBytes(const uint8_t* bytes, int64_t length, const std::u16string& path) {
+bool ReplaceFileBytes(const uint8_t* bytes, int64_t length, const std::u16string& path, ruvo::ReplaceFileGate* gate) {
     const std::string name = TextToAnsi(path);
     if (name.empty() || name.back() == '/') return false;
     // A temporary file of the user's alone beside the file, written in chunks, flushed and
@@ -127,7 +127,7 @@ bool ReplaceFileBytes(const uint8_t* bytes, int64_t length, const std::u16string
     const std::string_view content(reinterpret_cast<const char*>(bytes),
                                    static_cast<size_t>(EffectiveLength(bytes, length)));
     if (!ruvo::ReplaceFileAt(AT_FDCWD, name, content, 0600,
-                             [](ruvo::ReplaceFileStep step) { RunHook(static_cast<ReplaceStep>(step)); }))
+                             [](ruvo::ReplaceFileStep step) { RunHook(static_cast<ReplaceStep>(step)); }, gate))
         return false;
     // Flushing the folder makes the rename itself durable; the file is whole either way, so a
     // folder that cannot be flushed does not fail the save.
@@ -136,9 +136,10 @@ bool ReplaceFileBytes(const uint8_t* bytes, int64_t length, const std::u16string
     return true;
 }
 
-bool ReplaceTextFile(const std::u16string& text, const std::u16string& path) {
+bool ReplaceTextFile(const std::u16string& text, const std::u16string& path, ruvo::ReplaceFileGate* gate) {
     const std::string ansi = TextToAnsi(text);
-    return ReplaceFileBytes(reinterpret_cast<const uint8_t*>(ansi.c_str()), static_cast<int64_t>(ansi.size()), path);
+    return ReplaceFileBytes(reinterpret_cast<const uint8_t*>(ansi.c_str()), static_cast<int64_t>(ansi.size()), path,
+                            gate);
 }
 
 void SetReplaceHook(ReplaceHook hook) { g_replaceHook.store(hook); }

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "ReplaceFile.h"
+
 // Paths are text; they reach the file system as bytes of the ANSI code page, like every file name
 // the system hands to the computer. Failures are results: nothing here throws or reports.
 
@@ -29,10 +31,13 @@ bool WriteTextFile(const std::u16string& text, const std::u16string& path);
 // renamed over the file. A crash at any moment leaves either the old file or the new one whole
 // (and at worst a stray temporary file beside it). False when any step fails; the old file is
 // then untouched and the temporary file removed. The file is private to the user (mode 0600).
-bool ReplaceFileBytes(const uint8_t* bytes, int64_t length, const std::u16string& path);
+// With a gate, closing the gate calls the replacement off and removes its temporary file (for an
+// owner that ends the process while a save may run).
+bool ReplaceFileBytes(const uint8_t* bytes, int64_t length, const std::u16string& path,
+                      ruvo::ReplaceFileGate* gate = nullptr);
 
 // ReplaceFileBytes of the text's ANSI bytes.
-bool ReplaceTextFile(const std::u16string& text, const std::u16string& path);
+bool ReplaceTextFile(const std::u16string& text, const std::u16string& path, ruvo::ReplaceFileGate* gate = nullptr);
 
 // The moments of ReplaceFileBytes before the rename at which a test can stop the process, to show
 // that a save cut short there leaves the old file whole.

@@ -2,7 +2,10 @@
 // companion app through the heartbeat, request and response files in the app's container.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "AssistantProcess.h"
@@ -324,6 +327,52 @@ TEST_F(Assistant, InterruptDuringACommandRecordsTheExit) {
     const std::string record = ReadFile(m_root / "home" / "Documents" / "recode.cx").value_or("");
     EXPECT_NE(record.find(R"("ActName":"退出")"), std::string::npos) << record;
     EXPECT_EQ(record.back(), '}') << record;
+}
+
+// Whatever sits where the record file belongs, the assistant starts, serves and ends on SIGTERM:
+// a FIFO is neither waited for nor replaced, and a record grown large over days (read while the
+// assistant already runs) leaves a whole record and no temporary file behind.
+TEST_F(Assistant, ARecordFileOfAnyKindNeitherBlocksTheStartNorTheEnd) {
+    Phone("init " + Quote(m_phone.string()));
+    const fs::path documents = m_root / "home" / "Documents";
+    const fs::path record = documents / "recode.cx";
+    std::string large = R"({"Recode":[{"Category":"铃声","Action":[{"ActName":"GetList","Value":[)";
+    for (int i = 0; i < 200000; ++i) {
+        if (i) large += ",";
+        large += R"({"Lable":"","Value":"TRUE","CTime":"2026-01-01 00:00:00"})";
+    }
+    large += R"(]}]}],"Report":""})";
+    struct Case {
+        const char* desc;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(record.c_str(), 0600), 0); }},
+        {"a large record", [&] { WriteFile(record, large); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.desc);
+        fs::create_directories(documents);
+        c.make();
+        const long before = Heartbeat();
+        Start();
+        ASSERT_TRUE(WaitFor([&] { return Heartbeat() > before; })) << Stderr();
+        const int status = Stop(SIGTERM);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(documents)) names.push_back(entry.path().filename());
+        EXPECT_EQ(names, std::vector<std::string>{"recode.cx"});
+        if (std::string(c.desc) == "a FIFO") {
+            EXPECT_TRUE(fs::is_fifo(record));
+            fs::remove_all(documents);
+            continue;
+        }
+        // The old record or the new one, whole.
+        const std::string text = ReadFile(record).value_or("");
+        EXPECT_TRUE(text == large || (text.size() < large.size() && text.back() == '}')) << text.size();
+        fs::remove_all(documents);
+    }
 }
 
 // The README's way of trying it by hand: ruvo-phone request plays the app against the assistant.

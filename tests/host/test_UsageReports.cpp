@@ -546,6 +546,7 @@ TEST_F(UsageReportsTest, ASaveKilledAtAnyStepLeavesThePreviousRecordWhole) {
             SetReplaceHook(KillAtStep);
             LoadReports(Widen(RecordPath()));
             AddReport(u"铃声", u"AddRingtone", u"FALSE");
+            SaveReports();
             ::_exit(3);
         }
         int status = 0;
