@@ -337,7 +337,7 @@ TEST_F(Assistant, ARecordFileOfAnyKindNeitherBlocksTheStartNorTheEnd) {
     const fs::path documents = m_root / "home" / "Documents";
     const fs::path record = documents / "recode.cx";
     std::string large = R"({"Recode":[{"Category":"铃声","Action":[{"ActName":"GetList","Value":[)";
-    for (int i = 0; i < 200000; ++i) {
+    for (int i = 0; i < 60000; ++i) {
         if (i) large += ",";
         large += R"({"Lable":"","Value":"TRUE","CTime":"2026-01-01 00:00:00"})";
     }
