@@ -20,7 +20,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: deps configure build test demo clean test-sanitizers test-asan test-tsan fuzz-build fuzz-smoke
+.PHONY: deps configure build test demo install clean test-sanitizers test-asan test-tsan fuzz-build fuzz-smoke
 
 deps:
 	bash scripts/install-deps.sh
@@ -36,6 +36,13 @@ test: build
 
 demo: build
 	bash scripts/demo.sh $(BUILD_DIR)
+
+# make install [PREFIX=/usr/local] [DESTDIR=...]: the programs into $(PREFIX)/bin, the support
+# libraries into $(PREFIX)/lib/ruvo/support, the desktop entry, the icons and the README.
+PREFIX ?= /usr/local
+DESTDIR ?=
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
 test-sanitizers: test-asan test-tsan
 

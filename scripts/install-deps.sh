@@ -12,8 +12,12 @@ packages=(
   libnl-genl-3-dev libx11-dev libxrandr-dev libcurl4-openssl-dev
   # The assistant's main loop (GLib); the window (GTK 4) builds on it.
   libglib2.0-dev
-  # A real X server without a screen, for the tests that ask a display.
-  xvfb
+  # The window: GTK 4, GResource's compiler, the pictures rendered from their SVG sources, and a
+  # CJK font for the Chinese texts.
+  libgtk-4-dev libglib2.0-dev-bin librsvg2-bin fonts-wqy-microhei
+  # The window's tests: a real X server without a screen, a session bus per scenario, and the
+  # tools that drive the window and look at its pixels; Mesa's drivers for GTK's GL renderer.
+  xvfb xauth xdotool imagemagick dbus-daemon libgl1-mesa-dri
   python3
   # The fuzz targets: clang with libFuzzer and clang's sanitizer runtimes, which live in
   # libclang-rt-14-dev (clang only recommends it, and recommends are not installed here).

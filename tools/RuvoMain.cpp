@@ -1,13 +1,18 @@
-// ruvo: the assistant: runs the controller on the main loop, headless until there is a window, and ends on SIGINT or SIGTERM as a close would.
+// ruvo: the assistant: the controller on the main loop, with its window (one per session) or headless, ending on SIGINT or SIGTERM as a close would.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <gtk/gtk.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
+#include "CRuvoApp.h"
 #include "CRuvoDlg.h"
 #include "GLibMainLoop.h"
 #include "HeadlessView.h"
@@ -19,6 +24,9 @@ const char kUsage[] =
     "usage: ruvo [--headless] [--virtual-phone DIR] [--no-report]\n"
     "\n"
     "Installs ringtones onto the connected phone on behalf of its companion ringtone app.\n"
+    "\n"
+    "Opens its window (one per desktop session: a second start brings the first one's\n"
+    "window to the front) unless --headless is given or there is no display.\n"
     "\n"
     "  --headless           run without a window: every change of the connection state,\n"
     "                       the status text and the busy display is one timed line on\n"
@@ -41,15 +49,46 @@ int Usage(const std::string& message) {
     return 2;
 }
 
+// The controller, once it exists (the window run makes it later, on its first command line).
+std::atomic<CRuvoDlg*> g_controller{nullptr};
+
 // Waits for SIGINT or SIGTERM (blocked in every thread) and ends the program as the window's
 // close does: the exit event is recorded and the record saved, and then the process ends at
 // once, without waiting for worker threads or a report in flight.
-void WaitForEndSignal(sigset_t signals, CRuvoDlg* dialog) {
+void WaitForEndSignal(sigset_t signals) {
     int signal = 0;
     while (sigwait(&signals, &signal) != 0) {}
-    dialog->OnCancel();
+    if (CRuvoDlg* dialog = g_controller.load()) dialog->OnCancel();
     std::fflush(stderr);
     std::_Exit(0);
+}
+
+// What the download button opens: RUVO_DOWNLOAD_URL, else the README that says how to get the
+// support libraries: the installed one, or the source tree's for a program in its build tree.
+std::string DownloadUrl() {
+    if (const char* url = std::getenv("RUVO_DOWNLOAD_URL"); url && *url) return url;
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    fs::path readme = program.parent_path().parent_path() / "share" / "doc" / "ruvo" / "README.md";
+    if (error || !fs::exists(readme)) readme = RUVO_SOURCE_README;
+    GFile* file = g_file_new_for_path(readme.c_str());
+    char* uri = g_file_get_uri(file);
+    std::string text = uri ? uri : "";
+    g_free(uri);
+    g_object_unref(file);
+    return text;
+}
+
+// The headless run: the controller with the timed lines as its only view.
+int RunHeadless() {
+    GLibMainLoop loop;
+    HeadlessView view(stderr);
+    CRuvoDlg dialog(loop, view);
+    g_controller = &dialog;
+    dialog.OnInitDialog();
+    loop.Run();
+    return 0;
 }
 
 }  // namespace
@@ -84,20 +123,26 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (options.noReport) setenv("RUVO_NO_REPORT", "1", 1);
-    if (!options.virtualPhone.empty()) {
+    const auto prepare = [&options] {
+        if (options.virtualPhone.empty()) return true;
         std::string error;
-        if (!PrepareVirtualPhone(options.virtualPhone, error)) {
-            std::fprintf(stderr, "ruvo: %s\n", error.c_str());
-            return 1;
-        }
-    }
-    if (!options.headless) std::fputs("ruvo: no window yet: running headless\n", stderr);
+        if (PrepareVirtualPhone(options.virtualPhone, error)) return true;
+        std::fprintf(stderr, "ruvo: %s\n", error.c_str());
+        return false;
+    };
+    // The signals end the run whenever they come; the controller is closed once there is one.
+    std::thread(WaitForEndSignal, endSignals).detach();
 
-    GLibMainLoop loop;
-    HeadlessView view(stderr);
-    CRuvoDlg dialog(loop, view);
-    std::thread(WaitForEndSignal, endSignals, &dialog).detach();
-    dialog.OnInitDialog();
-    loop.Run();
-    return 0;
+    if (!options.headless) {
+        if (gtk_init_check()) {
+            CRuvoApp::Hooks hooks;
+            hooks.prepare = prepare;
+            hooks.started = [](CRuvoDlg* dialog) { g_controller = dialog; };
+            hooks.downloadUrl = DownloadUrl();
+            return CRuvoApp::Run(argc, argv, hooks);
+        }
+        std::fputs("ruvo: no display: running headless\n", stderr);
+    }
+    if (!prepare()) return 1;
+    return RunHeadless();
 }

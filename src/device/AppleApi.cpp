@@ -83,7 +83,12 @@ void Resolve(const DynamicLibrary& library, const char* name, Entry& entry) {
 
 std::string SupportDirectory() {
     if (const char* dir = std::getenv("RUVO_SUPPORT_DIR"); dir && *dir) return dir;
-    return (fs::path(ProgramDirectory()) / "support").string();
+    // An installed program finds them beside its lib folder; one in the build tree, beside itself.
+    const fs::path program = ProgramDirectory();
+    const fs::path installed = program.parent_path() / "lib" / "ruvo" / "support";
+    std::error_code ec;
+    if (fs::is_directory(installed, ec)) return installed.string();
+    return (program / "support").string();
 }
 
 bool IsItunesInstalled() {

@@ -98,6 +98,9 @@ protected:
             ::unsetenv("XDG_CONFIG_HOME");
             ::unsetenv("XDG_STATE_HOME");
             ::unsetenv("RUVO_REPORT_URL");
+            // No display: a run without --headless runs headless, as on a machine without one.
+            ::unsetenv("DISPLAY");
+            ::unsetenv("WAYLAND_DISPLAY");
             for (const auto& [name, value] : m_environment) ::setenv(name.c_str(), value.c_str(), 1);
             if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(127);
             std::vector<char*> argv;

@@ -429,13 +429,14 @@ TEST_F(Assistant, CommandLine) {
     }
 }
 
-TEST_F(Assistant, WithoutHeadlessSaysOnceThatThereIsNoWindow) {
+// Without --headless and without a display, the window run says once that it runs headless.
+TEST_F(Assistant, WithoutADisplaySaysOnceThatItRunsHeadless) {
     Start({"--no-report"});
     ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
     EXPECT_EQ(Stop(), 0);
     const std::vector<std::string> lines = ChangeLines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "untimed: ruvo: no window yet: running headless");
+    EXPECT_EQ(lines[0], "untimed: ruvo: no display: running headless");
     EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[0]), 1);
     // A phone folder that did not exist was made as ruvo-phone init makes one.
     EXPECT_NE(Phone("status " + Quote(m_phone.string())).find("com.mrz4.ringtone.pid40ch1"), std::string::npos);
