@@ -14,6 +14,8 @@ FUZZ_SECONDS ?= 60
 # JOBS=N limits the build to N parallel jobs (default: Ninja's own choice).
 JOBS ?=
 build_jobs = $(if $(JOBS),-j $(JOBS))
+# Tests run two at a time: most of them wait on sockets, files and child processes.
+TEST_JOBS ?= 2
 
 # Every sanitizer finding stops the program with a report, so a finding fails its test. The window
 # tests (label "window") run in the normal and the ASan pass; GTK is not built for ThreadSanitizer,
@@ -36,7 +38,7 @@ build: configure
 	cmake --build $(BUILD_DIR) $(build_jobs)
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(TEST_JOBS)
 
 demo: build
 	bash scripts/demo.sh $(BUILD_DIR)
@@ -53,12 +55,12 @@ test-sanitizers: test-asan test-tsan
 test-asan: deps
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(SANITIZE_BUILD_TYPE) -DRUVO_SANITIZE=address,undefined
 	cmake --build $(ASAN_DIR) $(build_jobs)
-	$(ASAN_ENV) ctest --test-dir $(ASAN_DIR) --output-on-failure
+	$(ASAN_ENV) ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(TEST_JOBS)
 
 test-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(SANITIZE_BUILD_TYPE) -DRUVO_SANITIZE=thread
 	cmake --build $(TSAN_DIR) $(build_jobs)
-	$(TSAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure --label-exclude window
+	$(TSAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(TEST_JOBS) --label-exclude window
 
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

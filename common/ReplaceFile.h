@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace ruvo {
 
@@ -39,8 +40,14 @@ public:
     // Closes the gate, waiting at most bound for a creation or rename under way (both short);
     // false when that did not end in time (the gate is then left open).
     bool Close(std::chrono::milliseconds bound) {
+        // A plain mutex tried again and again rather than a timed one: thread checkers follow
+        // try_lock, and this wait happens once, at the end of the process.
         std::unique_lock lock(m_lock, std::defer_lock);
-        if (!lock.try_lock_for(bound)) return false;
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!lock.try_lock()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         m_closed = true;
         RemoveLocked();
         return true;
@@ -78,7 +85,7 @@ private:
         m_temporary.clear();
     }
 
-    std::timed_mutex m_lock;
+    std::mutex m_lock;
     bool m_closed = false;    // under m_lock
     int m_dirFd = AT_FDCWD;   // the folder of m_temporary, under m_lock
     std::string m_temporary;  // the temporary file in existence, empty when none; under m_lock

@@ -36,8 +36,8 @@ constexpr char kNoReportVariable[] = "RUVO_NO_REPORT";
 // The process-wide record. It is made on first use and never freed, so that it outlives a sender
 // thread still running when the process ends.
 struct ReportState {
-    // Guards everything below. Timed, so that the end of the process waits for it only so long.
-    std::timed_mutex lock;
+    // Guards everything below. The end of the process waits for it only so long (LockWithin).
+    std::mutex lock;
     std::unique_ptr<CJson> tree;
     std::u16string path;  // empty: the record is kept in memory only
     std::u16string url;
@@ -48,7 +48,7 @@ struct ReportState {
 
     // The saver: saves are numbered; `wanted` is the newest asked for, `saved` the newest the
     // saver has handled (written, or failed and left to the next one).
-    std::condition_variable_any changed;
+    std::condition_variable changed;
     uint64_t wanted = 0;
     uint64_t saved = 0;
     bool stopSaver = false;
@@ -57,7 +57,17 @@ struct ReportState {
     std::unique_ptr<ruvo::ReplaceFileGate> gate = std::make_unique<ruvo::ReplaceFileGate>();
 };
 
-using Guard = std::lock_guard<std::timed_mutex>;
+using Guard = std::lock_guard<std::mutex>;
+
+// Takes the lock unless the deadline passes first. A plain mutex tried again and again rather than
+// a timed one: thread checkers follow try_lock, and the wait is at the end of the process only.
+bool LockWithin(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (lock.try_lock()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 ReportState& State() {
     static ReportState* state = new ReportState();
@@ -113,7 +123,7 @@ void SaverThread() {
 }
 
 // Waits until the save numbered target has been handled; callers hold the lock (in `lock`).
-void WaitForSave(ReportState& state, std::unique_lock<std::timed_mutex>& lock, uint64_t target) {
+void WaitForSave(ReportState& state, std::unique_lock<std::mutex>& lock, uint64_t target) {
     state.changed.wait(lock, [&] { return state.saved >= target; });
 }
 
@@ -426,7 +436,7 @@ bool EndReportingForExit(std::chrono::milliseconds bound, const std::u16string& 
     ruvo::ReplaceFileGate* gate = nullptr;
     {
         std::unique_lock lock(state.lock, std::defer_lock);
-        if (lock.try_lock_until(deadline)) {
+        if (LockWithin(lock, deadline)) {
             gate = state.gate.get();
             AddEventLocked(state, category, action, label);
             const bool saving = state.tree && !state.path.empty() && state.saver.joinable();

@@ -69,7 +69,7 @@ class World:
         os.makedirs(self.shots)
         self.env = dict(os.environ)
         self.env.update({"RUVO_PHONE_HUB": self.hub, "HOME": self.home, "XDG_CONFIG_HOME": "",
-                         "XDG_STATE_HOME": "", "GSK_RENDERER": "cairo", "NO_AT_BRIDGE": "1"})
+                         "XDG_STATE_HOME": "", "GSK_RENDERER": "cairo", "GTK_A11Y": "none"})
         self.env.pop("RUVO_REPORT_URL", None)
         self.processes = []
         self.shot_count = 0
