@@ -79,7 +79,7 @@ GtkApplication* NewApplication(GApplicationFlags extra) {
 }  // namespace
 
 int CRuvoApp::Run(int argc, char** argv, Hooks hooks) {
-    GtkApplication* application = NewApplication(G_APPLICATION_FLAGS_NONE);
+    GtkApplication* application = NewApplication(G_APPLICATION_DEFAULT_FLAGS);
     GError* error = nullptr;
     if (!g_application_register(G_APPLICATION(application), nullptr, &error)) {
         // No session bus to own the id on: this start runs alone.

@@ -265,7 +265,9 @@ TEST_F(UsageRecord, ARecordFileThatIsNoRegularFileIsLeftAlone) {
         EXPECT_TRUE(EndReportingForExit(std::chrono::milliseconds(500), u"系统", u"退出", u"") == false);
         End();
         EXPECT_EQ(fs::symlink_status(RecordPath()).type(), before.type());
-        if (fs::exists(elsewhere)) EXPECT_EQ(ReadBytes(elsewhere), foreign);
+        if (fs::exists(elsewhere)) {
+            EXPECT_EQ(ReadBytes(elsewhere), foreign);
+        }
         EXPECT_EQ(StrayNames().size(), fs::exists(elsewhere) ? 1u : 0u);
         fs::remove_all(RecordPath());
     }
