@@ -18,6 +18,9 @@ packages=(
   # The window's tests: a real X server without a screen, a session bus per scenario, and the
   # tools that drive the window and look at its pixels; Mesa's drivers for GTK's GL renderer.
   xvfb xauth xdotool imagemagick dbus-daemon libgl1-mesa-dri
+  # Real iPhones: libimobiledevice and libusbmuxd for the USB driver, and Debian's idevice_id and
+  # ideviceinfo, which the usbmux stand-in's tests point at it.
+  libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
   python3
   # The fuzz targets: clang with libFuzzer and clang's sanitizer runtimes, which live in
   # libclang-rt-14-dev (clang only recommends it, and recommends are not installed here).

@@ -1,11 +1,14 @@
 // ruvo-phone: makes and controls virtual phones (plug, trust, sync faults, files, app requests) beside an assistant.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +25,7 @@
 #include "RingtoneCatalogue.h"
 #include "SyncFault.h"
 #include "TextEncoding.h"
+#include "UsbmuxServer.h"
 #include "VirtualPhone.h"
 #include "WaitBound.h"
 
@@ -62,6 +66,11 @@ const char kUsage[] =
     "                 its request file Documents/PCConnection/Request, wait up to 60 s for\n"
     "                 the assistant's Respone file with the request's Sign and print it;\n"
     "                 addring first copies AUDIO_FILE into the app's Documents folder\n"
+    "  serve-usbmux SOCKET_PATH\n"
+    "                 serve the hub's plugged phones over the usbmux protocol on the Unix\n"
+    "                 socket SOCKET_PATH, as usbmuxd serves USB phones (for libimobiledevice:\n"
+    "                 USBMUXD_SOCKET_ADDRESS=UNIX:SOCKET_PATH); runs until SIGINT or SIGTERM,\n"
+    "                 then removes the socket\n"
     "  --help         print this help\n"
     "\n"
     "Phones are listed in the hub directory named by RUVO_PHONE_HUB\n"
@@ -312,6 +321,36 @@ int Request(const std::string& dir, const std::vector<std::string>& options) {
     return AwaitResponse(responsePath, sign);
 }
 
+// Serves the hub's phones over usbmux until SIGINT or SIGTERM.
+int ServeUsbmux(const std::string& path) {
+    // Blocked before any thread starts: one thread takes them and ends the serving.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    ruvo::phone::UsbmuxServer server;
+    std::string error;
+    switch (server.Open(path, &error)) {
+        case ruvo::phone::UsbmuxServer::OpenResult::Ok:
+            break;
+        case ruvo::phone::UsbmuxServer::OpenResult::TooLong:
+            std::fprintf(stderr, "ruvo-phone: serve-usbmux: %s\n", error.c_str());
+            return 2;
+        default:
+            return Fail("serve-usbmux: " + error);
+    }
+    std::atomic<bool> stop{false};
+    std::thread([&stop, stops] {
+        int signal = 0;
+        while (sigwait(&stops, &signal) != 0) {}
+        stop = true;
+    }).detach();
+    server.Run(stop);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,6 +359,10 @@ int main(int argc, char** argv) {
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
         return 0;
+    }
+    if (command == "serve-usbmux") {
+        if (argc != 3) return Usage("serve-usbmux: expected SOCKET_PATH");
+        return ServeUsbmux(argv[2]);
     }
     if (argc < 3) return Usage(command + ": missing DIR");
     const std::string dir = argv[2];

@@ -10,6 +10,7 @@
 
 #include "AfcServer.h"
 #include "HouseArrestServer.h"
+#include "InstallationProxyServer.h"
 #include "SyncAgent.h"
 #include "VirtualPhone.h"
 
@@ -40,6 +41,7 @@ constexpr ServiceEntry kServices[] = {
     {"com.apple.afc2", true, ServeWholePhone},
     {"com.apple.mobile.house_arrest", false, ServeHouseArrest},
     {"com.apple.atc", false, ServeSyncAgent},
+    {"com.apple.mobile.installation_proxy", false, ServeInstallationProxy},
 };
 
 const ServiceEntry* FindService(std::string_view name) {

@@ -28,8 +28,8 @@ struct StartedService {
 };
 
 // Starts "com.apple.afc" (the media area), "com.apple.afc2" (the whole phone folder, when the
-// phone offers it), "com.apple.mobile.house_arrest" and "com.apple.atc" (the sync agent) for the
-// phone in a folder. Each connection is a socket pair whose serving end runs on a thread of its
+// phone offers it), "com.apple.mobile.house_arrest", "com.apple.atc" (the sync agent) and
+// "com.apple.mobile.installation_proxy" for the phone in a folder. Each connection is a socket pair whose serving end runs on a thread of its
 // own; at most kMaxConnections are served at once, and one more is refused at once (a closed
 // connection frees its place). Unplug shuts every connection down as a pulled cable would and
 // refuses new ones; Stop does the same and then waits until every serving thread has ended, so
