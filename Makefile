@@ -14,8 +14,11 @@ FUZZ_SECONDS ?= 60
 # JOBS=N limits the build to N parallel jobs (default: Ninja's own choice).
 JOBS ?=
 build_jobs = $(if $(JOBS),-j $(JOBS))
-# Tests run two at a time: most of them wait on sockets, files and child processes.
+# Tests run two at a time: most of them wait on sockets, files and child processes. They serve
+# virtual phones only (RUVO_DEVICE_DRIVER=virtual), so a usbmuxd running on the machine cannot
+# change them; the USB driver's tests choose their driver themselves.
 TEST_JOBS ?= 2
+export RUVO_DEVICE_DRIVER = virtual
 
 # Every sanitizer finding stops the program with a report, so a finding fails its test. The window
 # tests (label "window") run in the normal and the ASan pass; GTK is not built for ThreadSanitizer,

@@ -21,7 +21,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ruvo [--headless] [--virtual-phone DIR] [--no-report]\n"
+    "usage: ruvo [--headless] [--virtual-phone DIR | --usb] [--no-report]\n"
     "\n"
     "Installs ringtones onto the connected phone on behalf of its companion ringtone app.\n"
     "\n"
@@ -33,6 +33,7 @@ const char kUsage[] =
     "                       standard error\n"
     "  --virtual-phone DIR  serve the virtual phone in DIR (made like \"ruvo-phone init DIR\"\n"
     "                       when DIR does not exist) and plug it in at start\n"
+    "  --usb                serve only the phones plugged in over USB (through usbmuxd)\n"
     "  --no-report          record usage events in the record file but post no report\n"
     "  --help               print this help\n"
     "\n"
@@ -41,6 +42,7 @@ const char kUsage[] =
 struct Options {
     bool headless = false;
     bool noReport = false;
+    bool usb = false;
     std::string virtualPhone;
 };
 
@@ -104,6 +106,8 @@ int main(int argc, char** argv) {
             options.headless = true;
         } else if (arg == "--no-report") {
             options.noReport = true;
+        } else if (arg == "--usb") {
+            options.usb = true;
         } else if (arg == "--virtual-phone") {
             if (i + 1 >= argc || argv[i + 1][0] == '\0') return Usage("--virtual-phone needs a directory");
             options.virtualPhone = argv[++i];
@@ -111,6 +115,8 @@ int main(int argc, char** argv) {
             return Usage("unknown option '" + arg + "'");
         }
     }
+
+    if (options.usb && !options.virtualPhone.empty()) return Usage("--usb and --virtual-phone exclude each other");
 
     // Before any thread starts, so that every thread inherits the mask and only the waiting
     // thread takes these signals.
@@ -123,6 +129,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (options.noReport) setenv("RUVO_NO_REPORT", "1", 1);
+    // The phones served: the virtual one given, or the USB ones; without either option,
+    // RUVO_DEVICE_DRIVER decides (both drivers by default).
+    if (!options.virtualPhone.empty()) setenv("RUVO_DEVICE_DRIVER", "virtual", 1);
+    if (options.usb) setenv("RUVO_DEVICE_DRIVER", "usb", 1);
     const auto prepare = [&options] {
         if (options.virtualPhone.empty()) return true;
         std::string error;

@@ -18,6 +18,7 @@
 // contribution in place, whatever the other threads do. Detaching the device clears both
 // counters: its sessions died with it. Trust is asked of the device at every check.
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -33,6 +34,7 @@
 #include "DeviceDriver.h"
 #include "MobileDevice.h"
 #include "NoThrowCBorder.h"
+#include "UsbDriver.h"
 #include "VirtualDriver.h"
 
 using ruvo::CallNoThrow;
@@ -137,9 +139,18 @@ public:
         return MDERR_OK;
     }
 
-    void DeviceAttached(std::shared_ptr<DeviceBackend> backend) override {
+    void DeviceAttached(std::shared_ptr<DeviceBackend> backend) override { Attached(nullptr, std::move(backend)); }
+    void DeviceDetached(const std::string& uniqueId) override { Detached(nullptr, uniqueId); }
+
+    // A device attached through one driver belongs to it until that driver detaches it: another
+    // driver reporting the same unique id meanwhile (a virtual phone also served over usbmux) is
+    // ignored.
+    void Attached(const DeviceDriver* driver, std::shared_ptr<DeviceBackend> backend) {
         {
             std::scoped_lock lock(m_mutex);
+            const auto owner = m_owners.find(backend->UniqueId());
+            if (owner != m_owners.end() && owner->second != driver) return;
+            m_owners[backend->UniqueId()] = driver;
             am_device* device = DeviceForLocked(backend->UniqueId());
             {
                 std::scoped_lock deviceLock(device->mutex);
@@ -154,9 +165,12 @@ public:
         m_wake.notify_all();
     }
 
-    void DeviceDetached(const std::string& uniqueId) override {
+    void Detached(const DeviceDriver* driver, const std::string& uniqueId) {
         {
             std::scoped_lock lock(m_mutex);
+            const auto owner = m_owners.find(uniqueId);
+            if (owner == m_owners.end() || owner->second != driver) return;
+            m_owners.erase(owner);
             const auto it = m_devices.find(uniqueId);
             if (it == m_devices.end()) return;
             am_device* device = it->second.get();
@@ -197,10 +211,16 @@ private:
             }
         }
         if (m_drivers.empty()) {
-            // The virtual phones are always there; the USB driver joins them here.
-            auto driver = std::make_unique<VirtualDriver>();
-            if (!driver->Start(*this)) return MDERR_NO_MEMORY;
-            m_drivers.push_back(std::move(driver));
+            // RUVO_DEVICE_DRIVER: "virtual" (the hub's virtual phones), "usb" (phones through
+            // usbmuxd), anything else both.
+            const char* chosen = std::getenv("RUVO_DEVICE_DRIVER");
+            const std::string mode = chosen ? chosen : "";
+            if (mode != "usb") m_drivers.push_back(std::make_unique<VirtualDriver>());
+            if (mode != "virtual") m_drivers.push_back(std::make_unique<UsbDriver>());
+            for (const auto& driver : m_drivers) {
+                m_reports.push_back(std::make_unique<DriverReports>(*this, driver.get()));
+                if (!driver->Start(*m_reports.back())) return MDERR_NO_MEMORY;
+            }
             static ExitStop exitStop;
         }
         return MDERR_OK;
@@ -307,7 +327,23 @@ private:
     std::deque<Event> m_events;                                            // guarded
     // Devices announced as attached, in the order they came; guarded, changed by the notification thread only.
     std::vector<am_device*> m_present;
-    std::vector<std::unique_ptr<DeviceDriver>> m_drivers;  // guarded
+    // Each driver's reports, marked with the driver, so a device has one owner at a time.
+    class DriverReports final : public DeviceListener {
+    public:
+        DriverReports(DeviceRegistry& registry, const DeviceDriver* driver) : m_registry(registry), m_driver(driver) {}
+        void DeviceAttached(std::shared_ptr<DeviceBackend> backend) override {
+            m_registry.Attached(m_driver, std::move(backend));
+        }
+        void DeviceDetached(const std::string& uniqueId) override { m_registry.Detached(m_driver, uniqueId); }
+
+    private:
+        DeviceRegistry& m_registry;
+        const DeviceDriver* m_driver;
+    };
+
+    std::vector<std::unique_ptr<DeviceDriver>> m_drivers;   // guarded
+    std::vector<std::unique_ptr<DriverReports>> m_reports;  // guarded; one per driver
+    std::map<std::string, const DeviceDriver*> m_owners;    // guarded: the driver each attached device came from
     std::thread m_dispatcher;                              // guarded
     bool m_stopping = false;                               // guarded
     bool m_dispatcherDone = false;                         // guarded
