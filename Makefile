@@ -21,8 +21,8 @@ TEST_JOBS ?= 2
 export RUVO_DEVICE_DRIVER = virtual
 
 # Every sanitizer finding stops the program with a report, so a finding fails its test. The window
-# tests (label "window") run in the normal and the ASan pass; GTK is not built for ThreadSanitizer,
-# so the TSan pass leaves them out.
+# tests (label "window") and the USB driver's (label "usb") run in the normal and the ASan pass;
+# GTK and libusbmuxd are not built for ThreadSanitizer, so the TSan pass leaves them out.
 # GTK's libraries keep caches for the life of the process; tests/lsan-gtk.supp names them.
 ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
            LSAN_OPTIONS=suppressions=$(abspath tests/lsan-gtk.supp):print_suppressions=0 \
@@ -63,7 +63,7 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(SANITIZE_BUILD_TYPE) -DRUVO_SANITIZE=thread
 	cmake --build $(TSAN_DIR) $(build_jobs)
-	$(TSAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(TEST_JOBS) --label-exclude window
+	$(TSAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(TEST_JOBS) --label-exclude 'window|usb'
 
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

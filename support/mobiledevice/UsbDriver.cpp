@@ -2,6 +2,9 @@
 #include "UsbDriver.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <libimobiledevice/installation_proxy.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
@@ -9,6 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +24,7 @@
 #include "IdeviceHandles.h"
 #include "PlistHolder.h"
 #include "PlistInput.h"
+#include "UniqueFd.h"
 
 namespace ruvo::md {
 namespace {
@@ -27,10 +33,88 @@ constexpr char kLabel[] = "ruvo";
 constexpr char kDefaultSocket[] = "/var/run/usbmuxd";
 // A pair record is a few KiB; anything larger is no record of ours to read.
 constexpr uint32_t kMaxPairRecord = 256 * 1024;
+// The probe of the service before libusbmuxd is pointed at it.
+constexpr auto kProbeBound = std::chrono::seconds(5);
+constexpr uint32_t kMaxProbeReply = 1024 * 1024;
 
 bool SocketExists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// Reads exactly length bytes within the time left before the deadline.
+bool ReadWithin(int fd, char* buffer, size_t length, std::chrono::steady_clock::time_point deadline) {
+    while (length > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t got = ::recv(fd, buffer, length, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buffer += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Whether the service at the socket answers a device list as usbmuxd does: a well-framed reply
+// with the request's tag, holding a "DeviceList" array of dictionaries with an integer "DeviceID"
+// and "Properties" holding a "SerialNumber". libusbmuxd takes what the service says without such
+// checks (a service answering wrongly can end the process inside it), so it is handed only a
+// service that answers properly.
+bool AnswersAsUsbmuxd(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!fd.Valid() || path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return false;
+    PlistHolder request(plist_new_dict());
+    plist_dict_set_item(request.get(), "MessageType", plist_new_string("ListDevices"));
+    plist_dict_set_item(request.get(), "ClientVersionString", plist_new_string(kLabel));
+    plist_dict_set_item(request.get(), "ProgName", plist_new_string(kLabel));
+    plist_dict_set_item(request.get(), "kLibUSBMuxVersion", plist_new_uint(3));
+    char* xml = nullptr;
+    uint32_t xmlLength = 0;
+    plist_to_xml(request.get(), &xml, &xmlLength);
+    if (!xml) return false;
+    std::string message(16, '\0');
+    const uint32_t header[4] = {16 + xmlLength, 1, 8, 1};
+    for (int i = 0; i < 4; ++i)
+        for (int b = 0; b < 4; ++b) message[static_cast<size_t>(4 * i + b)] = static_cast<char>(header[i] >> (8 * b));
+    message.append(xml, xmlLength);
+    plist_to_xml_free(xml);
+    if (::send(fd.Get(), message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size()))
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + kProbeBound;
+    unsigned char reply[16];
+    if (!ReadWithin(fd.Get(), reinterpret_cast<char*>(reply), sizeof reply, deadline)) return false;
+    const auto word = [&](int i) {
+        return uint32_t{reply[4 * i]} | (uint32_t{reply[4 * i + 1]} << 8) | (uint32_t{reply[4 * i + 2]} << 16) |
+               (uint32_t{reply[4 * i + 3]} << 24);
+    };
+    if (word(0) <= 16 || word(0) - 16 > kMaxProbeReply || word(1) != 1 || word(2) != 8 || word(3) != 1) return false;
+    std::string body(word(0) - 16, '\0');
+    if (!ReadWithin(fd.Get(), body.data(), body.size(), deadline)) return false;
+    PlistHolder answer = phone::ParsePlistInput(body, phone::PlistFormats::XmlOrBinary);
+    plist_t list = answer && plist_get_node_type(answer.get()) == PLIST_DICT
+                       ? plist_dict_get_item(answer.get(), "DeviceList")
+                       : nullptr;
+    if (!list || plist_get_node_type(list) != PLIST_ARRAY) return false;
+    for (uint32_t i = 0; i < plist_array_get_size(list); ++i) {
+        plist_t device = plist_array_get_item(list, i);
+        if (!device || plist_get_node_type(device) != PLIST_DICT) return false;
+        plist_t id = plist_dict_get_item(device, "DeviceID");
+        plist_t properties = plist_dict_get_item(device, "Properties");
+        if (!id || plist_get_node_type(id) != PLIST_UINT || !properties ||
+            plist_get_node_type(properties) != PLIST_DICT ||
+            !PlistString(plist_dict_get_item(properties, "SerialNumber")))
+            return false;
+    }
+    return true;
 }
 
 // The HostID of usbmuxd's pair record for the phone; nothing when there is none or it is no record.
@@ -263,7 +347,9 @@ void UsbDriver::Run() {
         const bool there = SocketExists(m_socketPath);
         if (there && !subscription) {
             lock.unlock();
-            if (usbmuxd_events_subscribe(&subscription, &UsbDriver::OnEvent, this) != 0) subscription = nullptr;
+            if (!AnswersAsUsbmuxd(m_socketPath) ||
+                usbmuxd_events_subscribe(&subscription, &UsbDriver::OnEvent, this) != 0)
+                subscription = nullptr;
             lock.lock();
         } else if (!there && subscription) {
             // The service went away: its phones went with it; wait for it to come back.
