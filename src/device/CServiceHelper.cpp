@@ -117,13 +117,14 @@ bool RunCommand(const std::vector<std::string>& args, Clock::time_point deadline
 bool SystemdRuns() { return ::access("/run/systemd/system", F_OK) == 0; }
 
 // Asks for usbmuxd to be started, by the deadline: RUVO_USBMUXD_START (a command run through
-// /bin/sh) when set, else systemd's unit where systemd runs the system, else the daemon itself,
-// which forks into the background.
+// /bin/sh) when set, else systemd's unit where systemd runs the system (never asking for a
+// password). The bare daemon is never started by us: it runs as the system's service, and a
+// missing one means that no USB phone is there yet (Debian starts it when a phone is plugged).
 bool RequestUsbmuxdStart(Clock::time_point deadline) {
     if (const char* command = std::getenv("RUVO_USBMUXD_START"); command && *command)
         return RunCommand({"/bin/sh", "-c", command}, deadline);
-    if (SystemdRuns()) return RunCommand({"systemctl", "start", "--no-block", "usbmuxd.service"}, deadline);
-    return RunCommand({"usbmuxd", "--user", "usbmux"}, deadline);
+    if (SystemdRuns()) return RunCommand({"systemctl", "--no-ask-password", "start", "usbmuxd.service"}, deadline);
+    return false;
 }
 
 // RUVO_SERVICE_START_TIMEOUT_MS: a whole number of milliseconds above zero, digits only;
