@@ -408,7 +408,9 @@ TEST_F(Assistant, CommandLine) {
         std::string err;
     };
     const Case cases[] = {
-        {{"--help"}, 0, "usage: ruvo [--headless] [--virtual-phone DIR] [--no-report]\n", ""},
+        {{"--help"}, 0, "usage: ruvo [--headless] [--virtual-phone DIR | --usb] [--no-report]\n", ""},
+        {{"--headless", "--usb", "--virtual-phone", "/tmp"}, 2, "",
+         "ruvo: --usb and --virtual-phone exclude each other (try --help)\n"},
         {{"--bogus"}, 2, "", "ruvo: unknown option '--bogus' (try --help)\n"},
         {{"--headless", "--virtual-phone"}, 2, "", "ruvo: --virtual-phone needs a directory (try --help)\n"},
         {{"--headless", "--virtual-phone", "/"}, 1, "", "ruvo: no virtual phone in /\n"},

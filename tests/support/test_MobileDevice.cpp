@@ -863,7 +863,7 @@ TEST_F(MobileDeviceTest, ServicesAreFoundByNameAndRootedWhereTheyBelong) {
         {"afc", plainDevice, "com.apple.afc", MDERR_OK, "iTunes_Control"},
         {"afc2 offered", offeringDevice, "com.apple.afc2", MDERR_OK, "device.plist"},
         {"afc2 not offered", plainDevice, "com.apple.afc2", MDERR_SERVICE_NOT_FOUND, nullptr},
-        {"unknown service", offeringDevice, "com.apple.mobile.installation_proxy", MDERR_SERVICE_NOT_FOUND, nullptr},
+        {"unknown service", offeringDevice, "com.apple.mobile.diagnostics_relay", MDERR_SERVICE_NOT_FOUND, nullptr},
         {"empty name", offeringDevice, "", MDERR_SERVICE_NOT_FOUND, nullptr},
     };
     for (const auto& c : cases) {

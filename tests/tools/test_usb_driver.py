@@ -184,6 +184,11 @@ def main():
         check(run_tool("device", "info", extra={"RUVO_DEVICE_DRIVER": "virtual"}).stdout.count("DeviceName") == 1,
               "the virtual driver still sees the phone")
 
+        # Both drivers: the phone, served by the hub and over usbmux, is one device.
+        result = run_tool("device", "events", "--for", "4", extra={"RUVO_DEVICE_DRIVER": "both"})
+        attaches = re.findall(r"^(\d+)\t1\t", result.stdout, re.M)
+        check(attaches == ["0"], "one device through two drivers: %r" % result.stdout)
+
         # --usb and --virtual-phone exclude each other.
         result = subprocess.run([ruvo, "--headless", "--usb", "--virtual-phone", second], env=env, capture_output=True,
                                 text=True)
