@@ -73,6 +73,74 @@ def fake_usbmuxd(path, stop):
     server.close()
 
 
+def fake_lockdown_usbmuxd(path, stop, udid):
+    """A usbmuxd that answers properly (one phone, its pair record) but whose phone's lockdown
+    answers well framed and wrong: replies of the wrong type, without their keys, or cut off."""
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind(path)
+    server.listen(16)
+    server.settimeout(0.2)
+    attached = {"MessageType": "Attached", "DeviceID": 3,
+                "Properties": {"DeviceID": 3, "SerialNumber": udid, "ConnectionType": "USB"}}
+    lockdown_replies = [["not", "a", "dictionary"], {"Request": "QueryType"}, {"Type": 42},
+                        {"Request": "StartSession", "SessionID": 7}, None]
+
+    def serve(client):
+        client.settimeout(5)
+        try:
+            while not stop.is_set():
+                header = client.recv(16)
+                if len(header) < 16:
+                    return
+                length, _, _, tag = struct.unpack("<IIII", header)
+                request = plistlib.loads(client.recv(length - 16))
+                kind = request.get("MessageType")
+                if kind == "ListDevices":
+                    reply = {"DeviceList": [attached]}
+                elif kind == "ReadPairRecord":
+                    record = plistlib.dumps({"HostID": "H", "SystemBUID": "B"})
+                    reply = {"PairRecordData": record}
+                elif kind == "ReadBUID":
+                    reply = {"BUID": "B"}
+                else:
+                    reply = {"MessageType": "Result", "Number": 0}
+                body = plistlib.dumps(reply)
+                client.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, tag) + body)
+                if kind == "Listen":
+                    body = plistlib.dumps(attached)
+                    client.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, 0) + body)
+                if kind == "Connect":
+                    # The lockdown stream: each request gets the next wrong reply.
+                    for wrong in lockdown_replies:
+                        head = client.recv(4)
+                        if len(head) < 4:
+                            return
+                        client.recv(struct.unpack(">I", head)[0])
+                        if wrong is None:
+                            client.sendall(struct.pack(">I", 100) + b"<?xml")  # cut off midway
+                            return
+                        body = plistlib.dumps(wrong)
+                        client.sendall(struct.pack(">I", len(body)) + body)
+                    return
+        except (OSError, ValueError, plistlib.InvalidFileException):
+            pass
+        finally:
+            client.close()
+
+    threads = []
+    while not stop.is_set():
+        try:
+            client, _ = server.accept()
+        except socket.timeout:
+            continue
+        thread = threading.Thread(target=serve, args=(client,))
+        thread.start()
+        threads.append(thread)
+    server.close()
+    for thread in threads:
+        thread.join()
+
+
 def main():
     ruvo, tool, phone_tool = sys.argv[1:4]
     root = tempfile.mkdtemp(prefix="ruvo-usb-test-")
@@ -205,6 +273,21 @@ def main():
             result = run_tool("device", "events", "--for", "4")
             check(result.returncode == 0 and not re.search(r"^0\t1\t", result.stdout, re.M),
                   "a wrong usbmuxd attaches nothing: %d %r %r" % (result.returncode, result.stdout, result.stderr))
+        finally:
+            stop.set()
+            fake.join()
+        os.unlink(sock)
+
+        # A usbmuxd whose phone's lockdown answers wrongly: the phone needs trust, nothing ends.
+        stop = threading.Event()
+        fake = threading.Thread(target=fake_lockdown_usbmuxd, args=(sock, stop, "0123456789abcdef0123456789abcdef01234567"))
+        fake.start()
+        try:
+            result = run_tool("device", "events", "--for", "5")
+            check(result.returncode == 0 and re.search(r"^0\t2\t", result.stdout, re.M) and
+                  not re.search(r"^0\t1\t", result.stdout, re.M),
+                  "a phone whose lockdown answers wrongly needs trust: %d %r %r" %
+                  (result.returncode, result.stdout, result.stderr))
         finally:
             stop.set()
             fake.join()
