@@ -29,7 +29,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: deps configure build test demo install clean test-sanitizers test-asan test-tsan fuzz-build fuzz-smoke
+.PHONY: deps configure build test demo install bench clean test-sanitizers test-asan test-tsan fuzz-build fuzz-smoke
 
 deps:
 	bash scripts/install-deps.sh
@@ -77,5 +77,13 @@ fuzz-smoke: fuzz-build
 	    RUVO_FUZZ_DIR=$(abspath $(FUZZ_DIR)) bash tests/fuzz/run_fuzz.sh $$t $(FUZZ_SECONDS); \
 	done
 
+# make bench: the benchmarks in a release build of their own (build-bench/); prints a Markdown
+# table of the comparisons and writes it to bench/results.md. Not part of the test command.
+BENCH_DIR ?= build-bench
+bench: deps
+	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DRUVO_BENCH=ON -DBUILD_TESTING=OFF
+	cmake --build $(BENCH_DIR) --target bench_formats $(build_jobs)
+	python3 bench/run_bench.py $(BENCH_DIR)
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(BENCH_DIR)

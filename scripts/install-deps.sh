@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
+  # make bench: Google Benchmark.
+  libbenchmark-dev
   libplist-dev
   # Host facts: nl80211 for the Wi-Fi access point, X11 and XRandR for the primary monitor's size,
   # libcurl's version as the browser component's.
