@@ -10,6 +10,7 @@ Every wait is for a condition, with a generous bound; nothing measures time.
 
 import argparse
 import os
+import random
 import re
 import shutil
 import signal
@@ -249,7 +250,7 @@ def scenario_blink(world):
     """The busy blink alternates while a command is held by the phone, and is gone after it."""
     world.phone_tool("init", world.phone)
     world.phone_tool("fault", world.phone, "ready", "silent")
-    env = dict(world.env, RUVO_SYNC_TIMEOUT_MS="6000")
+    env = dict(world.env, RUVO_SYNC_TIMEOUT_MS="12000")
     world.start("--virtual-phone", world.phone, env=env)
     window = main_window()
     world.wait_line("panel: connected")
@@ -266,6 +267,9 @@ def scenario_blink(world):
     def both_phases():
         if "busy: off" in world.lines():
             raise Failure("the command ended before both blink pictures were seen: %s" % seen)
+        # A random pause between looks, so that the looks do not keep step with the blink's
+        # 200 ms phases and see the same one every time.
+        time.sleep(random.uniform(0, 0.25))
         screenshot = shot(world, window)
         for picture in (147, 148):
             if difference(world, screenshot, None, BLINK, picture) < SAME:
