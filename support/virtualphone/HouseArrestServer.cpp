@@ -2,13 +2,8 @@
 #include "HouseArrestServer.h"
 
 #include <plist/plist.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -18,6 +13,8 @@
 #include "AfcServer.h"
 #include "BigEndian.h"
 #include "PlistHolder.h"
+#include "PlistInput.h"
+#include "PlistStream.h"
 #include "UniqueFd.h"
 #include "VirtualPhone.h"
 #include "WaitBound.h"
@@ -25,64 +22,21 @@
 namespace ruvo::phone {
 namespace {
 
-// Reads exactly length bytes; false at end of stream, on an error, or when the whole read takes
-// longer than timeoutMs.
-bool ReadExact(int fd, char* buffer, size_t length, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (length > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        const ssize_t got = ::recv(fd, buffer, length, 0);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (got <= 0) return false;
-        buffer += got;
-        length -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 int RequestTimeoutMs() {
     static const int bound = WaitBoundMs(kReceiveTimeoutVariable, kHouseArrestRequestTimeoutMs);
     return bound;
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        // MSG_NOSIGNAL: a client that went away must not take the whole process down with SIGPIPE.
-        const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        data += sent;
-        length -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-std::optional<std::string> StringMember(plist_t dict, const char* key) {
-    return PlistString(plist_dict_get_item(dict, key));
 }
 
 // Sends {key: value} as one framed XML property list.
 bool SendReply(int fd, const char* key, const char* value) {
     PlistHolder reply(plist_new_dict());
     plist_dict_set_item(reply.get(), key, plist_new_string(value));
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(reply.get(), &xml, &length);
-    if (!xml) return false;
-    const unsigned char header[4] = {static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
-                                     static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
-    const bool sent = WriteAll(fd, reinterpret_cast<const char*>(header), sizeof header) && WriteAll(fd, xml, length);
-    plist_to_xml_free(xml);
-    return sent;
+    return SendFramedPlist(fd, reply.get());
 }
 
-// Reads and parses the one request of the connection; nothing when it is malformed.
+// Reads and parses the one request of the connection; nothing when it is malformed. The request is
+// one small dictionary, read by libplist as it is (binary requests with odd but readable layouts
+// included, which the general input checks would refuse).
 PlistHolder ReadRequest(int fd) {
     unsigned char header[4];
     if (!ReadExact(fd, reinterpret_cast<char*>(header), sizeof header, RequestTimeoutMs())) return nullptr;

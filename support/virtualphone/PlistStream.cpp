@@ -64,6 +64,8 @@ FrameRead ReadFramedPlist(int fd, uint32_t maxLength, int timeoutMs, PlistHolder
     if (length == 0 || length > maxLength) return FrameRead::Malformed;
     std::string body(length, '\0');
     if (!ReadExact(fd, body.data(), body.size(), timeoutMs)) return FrameRead::Closed;
+    // XML has no place for a NUL byte, and libplist would copy one into a string.
+    if (!body.starts_with("bplist") && body.find('\0') != std::string::npos) return FrameRead::Malformed;
     PlistHolder parsed = ParsePlistInput(body, PlistFormats::XmlOrBinary);
     if (!parsed || plist_get_node_type(parsed.get()) != PLIST_DICT) return FrameRead::Malformed;
     message = std::move(parsed);

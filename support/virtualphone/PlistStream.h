@@ -26,7 +26,7 @@ enum class FrameRead {
     Malformed,  // a length of 0 or over the bound, or a body that is no dictionary
 };
 // One message framed by a 4-byte big-endian length: the property list (XML or binary) of at most
-// maxLength bytes, checked before libplist reads it.
+// maxLength bytes, checked before libplist reads it (XML holding a NUL byte is malformed).
 FrameRead ReadFramedPlist(int fd, uint32_t maxLength, int timeoutMs, PlistHolder& message);
 // Sends the node as XML framed by its 4-byte big-endian length.
 bool SendFramedPlist(int fd, plist_t node);

@@ -17,25 +17,15 @@ import sys
 import tempfile
 import time
 
+import script_checks
+
 WAIT = 20.0
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAILED: " + message, file=sys.stderr)
-    return condition
+check = script_checks.check
+failures = script_checks.failures
 
 
 def wait_for(condition, bound=WAIT):
-    end = time.monotonic() + bound
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.05)
-    return condition()
+    return script_checks.wait_for(condition, bound)
 
 
 class Usbmux:

@@ -20,25 +20,15 @@ import tempfile
 import threading
 import time
 
+import script_checks
+
 WAIT = 30.0
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAILED: " + message, file=sys.stderr)
-    return condition
+check = script_checks.check
+failures = script_checks.failures
 
 
 def wait_for(condition, bound=WAIT):
-    end = time.monotonic() + bound
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    return condition()
+    return script_checks.wait_for(condition, bound)
 
 
 def fake_usbmuxd(path, stop):
