@@ -9,8 +9,8 @@ TSAN_DIR ?= build-tsan
 SANITIZE_BUILD_TYPE ?= RelWithDebInfo
 # The libFuzzer build and how long each target runs in the smoke run.
 FUZZ_DIR ?= build-fuzz
-FUZZ_TARGETS ?= bplist json cfplist
-FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= bplist json json_diff cfplist
+FUZZ_SECONDS ?= 45
 # JOBS=N limits the build to N parallel jobs (default: Ninja's own choice).
 JOBS ?=
 build_jobs = $(if $(JOBS),-j $(JOBS))

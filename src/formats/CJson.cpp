@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <string_view>
+#include <tuple>
 
 namespace {
 
@@ -24,18 +27,10 @@ bool EndsWith(const std::u16string& s, char16_t c) { return !s.empty() && s.back
 
 bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
 
-std::u16string TrimSpace(const std::u16string& s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && IsSpace(s[b])) ++b;
-    while (e > b && IsSpace(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
 // Removes the double quotes around a member name or value. A trailing quote that is escaped
 // (after an odd run of backslashes) belongs to the text and stays, so that a value ending in
 // an escaped quote reads back as it was written.
-std::u16string TrimQuotes(const std::u16string& s) {
+std::u16string TrimQuotes(std::u16string_view s) {
     size_t b = 0;
     size_t e = s.size();
     while (b < e && s[b] == u'"') ++b;
@@ -45,7 +40,7 @@ std::u16string TrimQuotes(const std::u16string& s) {
         if (slashes % 2 == 1) break;
         --e;
     }
-    return s.substr(b, e - b);
+    return std::u16string(s.substr(b, e - b));
 }
 
 std::u16string ReplaceAll(const std::u16string& s, const std::u16string& from, const std::u16string& to) {
@@ -82,152 +77,440 @@ std::u16string FormatUnsigned(uint32_t v) {
     return FromAscii(buf);
 }
 
-// 1 to 10 characters, all digits, not beginning with "0".
-bool IsIntegerText(const std::u16string& t) {
-    if (t.empty() || t.size() > 10 || t[0] == u'0') return false;
-    return std::all_of(t.begin(), t.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+// 1 to 10 characters, all digits, not beginning with "0"; skip is the index of a character left
+// out (the decimal point of a double), or npos.
+bool IsIntegerText(std::u16string_view t, size_t skip = std::u16string_view::npos) {
+    const size_t size = t.size() - (skip < t.size() ? 1 : 0);
+    if (size == 0 || size > 10) return false;
+    bool first = true;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (i == skip) continue;
+        if (t[i] < u'0' || t[i] > u'9' || (first && t[i] == u'0')) return false;
+        first = false;
+    }
+    return true;
 }
 
-std::u16string ToLowerAscii(std::u16string s) {
-    for (auto& c : s)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    return s;
+bool EqualsIgnoringAsciiCase(std::u16string_view t, std::u16string_view lower) {
+    if (t.size() != lower.size()) return false;
+    for (size_t i = 0; i < t.size(); ++i) {
+        const char16_t c = (t[i] >= u'A' && t[i] <= u'Z') ? static_cast<char16_t>(t[i] - u'A' + u'a') : t[i];
+        if (c != lower[i]) return false;
+    }
+    return true;
 }
 
-struct Token {
-    char16_t ch;
-    size_t pos;
+const std::u16string kMaskedComma = u"t%2Cm%2Cp";
+const std::u16string kMaskedColon = u"t%3Am%3Ap";
+constexpr size_t kMaskedLength = 9;  // both masked forms
+
+// The bracket group of Mask that opens at open: the index of the character that closes it,
+// counting only brackets of the opening kind, or npos when it never closes.
+size_t GroupEnd(std::u16string_view s, size_t open) {
+    const char16_t opener = s[open];
+    const char16_t closer = opener == u'[' ? u']' : u'}';
+    int64_t balance = 0;
+    for (size_t i = open; i < s.size(); ++i) {
+        if (s[i] == opener)
+            ++balance;
+        else if (s[i] == closer)
+            --balance;
+        if (balance == 0) return i;
+    }
+    return std::u16string_view::npos;
+}
+
+// The next opening bracket of either kind at or after pos. The two searches are remembered
+// between calls (pos only grows), so a whole scan reads the text once per kind.
+class NextOpener {
+public:
+    explicit NextOpener(std::u16string_view s) : m_s(s), m_square(s.find(u'[')), m_curly(s.find(u'{')) {}
+    size_t From(size_t pos) {
+        if (m_square != npos && m_square < pos) m_square = m_s.find(u'[', pos);
+        if (m_curly != npos && m_curly < pos) m_curly = m_s.find(u'{', pos);
+        return std::min(m_square, m_curly);
+    }
+
+private:
+    static constexpr size_t npos = std::u16string_view::npos;
+    std::u16string_view m_s;
+    size_t m_square;
+    size_t m_curly;
 };
 
-// The top-level structural characters of a text, outside strings. Escaped backslashes and
-// quotes are blanked first so that they neither open nor close a string.
-std::vector<Token> Tokens(const std::u16string& s) {
-    std::u16string copy = ReplaceAll(ReplaceAll(s, u"\\\\", u"AA"), u"\\\"", u"AA");
-    std::vector<Token> tokens;
-    bool inString = false;
-    int depth = 0;
-    for (size_t i = 0; i < copy.size(); ++i) {
-        char16_t c = copy[i];
-        if (c == u'"') {
-            inString = !inString;
-            continue;
-        }
-        if (inString) continue;
-        switch (c) {
-        case u'{':
-        case u'[':
-            if (depth == 0) tokens.push_back({c, i});
-            ++depth;
-            break;
-        case u'}':
-        case u']':
-            --depth;
-            if (depth == 0) tokens.push_back({c, i});
-            break;
-        case u',':
-        case u':':
-            if (depth == 0) tokens.push_back({c, i});
-            break;
-        default: break;
-        }
-    }
-    return tokens;
-}
-
 // The writer's pair test: a quote directly followed by a colon past the first character, both
-// in the body and in its masked form (where separators inside bracket groups are hidden).
-bool PassesPairTest(const std::u16string& body) {
+// in the body and in its masked form (CJson::Mask). The masked form is not built: the scan
+// follows Mask's groups and looks for a quote and colon that the masking leaves standing.
+bool PassesPairTest(std::u16string_view body) {
     static const std::u16string pair = u"\":";
-    return body.find(pair, 1) != std::u16string::npos && CJson::Mask(body).find(pair, 1) != std::u16string::npos;
+    if (body.find(pair, 1) == std::u16string_view::npos) return false;
+    // Text that holds a masked form is unmasked instead; that only turns masked forms back into
+    // commas and colons, so the pair already found stays a pair past the first character.
+    if (body.find(kMaskedComma) != std::u16string_view::npos || body.find(kMaskedColon) != std::u16string_view::npos)
+        return true;
+    // A pair outside the groups counts when the quote is not the masked text's first character.
+    // The masked text is never shorter than the body, so a quote past the body's first
+    // character is past the masked text's first character too; inside the groups every colon
+    // is masked.
+    auto pairIn = [&](size_t from, size_t to) {
+        for (size_t i = std::max<size_t>(from, 1); i + 1 < to; ++i)
+            if (body[i] == u'"' && body[i + 1] == u':') return true;
+        return false;
+    };
+    NextOpener opener(body);
+    size_t pos = 0;
+    while (pos < body.size()) {
+        const size_t open = opener.From(pos);
+        if (open == std::u16string_view::npos) break;
+        // The pair may not straddle a group's edge: a group starts and ends with a bracket.
+        if (pairIn(pos, open)) return true;
+        const size_t end = GroupEnd(body, open);
+        if (end == std::u16string_view::npos) {
+            pos = open;  // an unclosed group ends the masking; the rest stays as it is
+            break;
+        }
+        pos = end + 1;
+    }
+    return pairIn(pos, body.size());
+}
+}  // namespace
+
+// --- The reader -------------------------------------------------------------------------------
+//
+// Every level of the reader looks at one piece of the text: it trims it, finds its top-level
+// structural characters (its tokens: brackets, commas and colons outside strings, after escaped
+// backslashes and quotes are blanked out) and reads the pieces between them one level deeper.
+// Finding the tokens of a piece by scanning it would read the text again at every level, so
+// the whole text is scanned once and the tokens of any piece are looked up:
+//  - the blanking is the same in a piece as in the whole text from the first character that
+//    is not a backslash on, so only the piece's leading run of backslashes and the character
+//    after it are scanned on their own;
+//  - from there on a piece's string state and depth follow the whole text's, in one of two
+//    scans of it: one starting outside a string and one inside (they differ in every position),
+//    the piece's depth shifted by a constant;
+//  - every token of a scan is filed by its level (the depth before an opener, comma or colon,
+//    after a closer), in text order, so a piece's top-level tokens are the run of one level's
+//    tokens between its ends, found by binary search.
+// A piece's tokens thus cost a lookup, not a scan, and the text is never copied per level.
+namespace {
+
+enum CharClass : uint8_t { kOther, kQuote, kOpenCurly, kOpenSquare, kCloseCurly, kCloseSquare, kComma, kColon };
+
+CharClass ClassOf(char16_t c) {
+    switch (c) {
+    case u'"': return kQuote;
+    case u'{': return kOpenCurly;
+    case u'[': return kOpenSquare;
+    case u'}': return kCloseCurly;
+    case u']': return kCloseSquare;
+    case u',': return kComma;
+    case u':': return kColon;
+    default: return kOther;
+    }
 }
 
-// Reads one node from a text; its top-level tokens decide the shape of what is built.
-CJson* ReadText(const std::u16string& text, int depth) {
-    auto* n = new CJson();
-    std::u16string s = TrimSpace(text);
-    if (depth > kMaxReadDepth) {
-        n->SetValue(TrimQuotes(s));
-        return n;
-    }
-    std::vector<Token> tokens = Tokens(s);
+bool IsOpener(CharClass c) { return c == kOpenCurly || c == kOpenSquare; }
+bool IsCloser(CharClass c) { return c == kCloseCurly || c == kCloseSquare; }
+bool IsStructural(CharClass c) { return c >= kOpenCurly; }
 
-    bool hasComma = std::any_of(tokens.begin(), tokens.end(), [](const Token& t) { return t.ch == u','; });
-    if (hasComma) {
-        size_t start = 0;
-        for (const Token& t : tokens) {
-            if (t.ch != u',') continue;
-            n->AddChild(ReadText(s.substr(start, t.pos - start), depth + 1));
-            start = t.pos + 1;
+// Positions filed by level, each level's in text order.
+class LevelIndex {
+public:
+    void Build(const std::vector<std::pair<int32_t, uint32_t>>& entries) {
+        if (entries.empty()) return;
+        m_min = m_max = entries.front().first;
+        for (const auto& e : entries) {
+            m_min = std::min(m_min, e.first);
+            m_max = std::max(m_max, e.first);
         }
-        n->AddChild(ReadText(s.substr(start), depth + 1));
+        m_start.assign(static_cast<size_t>(m_max - m_min) + 2, 0);
+        for (const auto& e : entries) ++m_start[static_cast<size_t>(e.first - m_min) + 1];
+        for (size_t i = 1; i < m_start.size(); ++i) m_start[i] += m_start[i - 1];
+        m_positions.resize(entries.size());
+        std::vector<uint32_t> fill(m_start.begin(), m_start.end() - 1);
+        for (const auto& e : entries) m_positions[fill[static_cast<size_t>(e.first - m_min)]++] = e.second;
+    }
+    // The positions of level in [from, to).
+    std::pair<const uint32_t*, const uint32_t*> Find(int64_t level, uint32_t from, uint32_t to) const {
+        if (m_positions.empty() || level < m_min || level > m_max || from >= to) return {nullptr, nullptr};
+        const uint32_t* first = m_positions.data() + m_start[static_cast<size_t>(level - m_min)];
+        const uint32_t* last = m_positions.data() + m_start[static_cast<size_t>(level - m_min) + 1];
+        return {std::lower_bound(first, last, from), std::lower_bound(first, last, to)};
+    }
+
+private:
+    int32_t m_min = 0;
+    int32_t m_max = 0;
+    std::vector<uint32_t> m_start;
+    std::vector<uint32_t> m_positions;
+};
+
+// One scan of the whole text, starting inside or outside a string.
+struct Scan {
+    bool built = false;
+    std::vector<int32_t> depthBefore;  // per position, and one past the end
+    LevelIndex tokens;
+    LevelIndex commas;
+};
+
+// The top-level tokens of one piece: at most one from the piece's own start, then a run of one
+// level's tokens from a scan.
+struct PieceTokens {
+    uint32_t local = 0;  // position of the token at the start, when hasLocal
+    bool hasLocal = false;
+    const uint32_t* first = nullptr;
+    const uint32_t* last = nullptr;
+    // For the commas: the same level's run in the comma index.
+    const uint32_t* firstComma = nullptr;
+    const uint32_t* lastComma = nullptr;
+    bool localIsComma = false;
+
+    size_t Count() const { return (hasLocal ? 1 : 0) + static_cast<size_t>(last - first); }
+    uint32_t At(size_t i) const { return hasLocal ? (i == 0 ? local : first[i - 1]) : first[i]; }
+    bool HasComma() const { return localIsComma || firstComma != lastComma; }
+};
+
+}  // namespace
+
+class CJson::Reader {
+public:
+    explicit Reader(const std::u16string& text) : m_text(text) {
+        const size_t n = text.size();
+        m_class.resize(n);
+        // The blanking of escaped backslashes, then of escaped quotes, as whole-text replacements
+        // from the left would do it: pairs of backslashes go first; a backslash left over at the
+        // end of a run blanks the quote after it.
+        size_t i = 0;
+        while (i < n) {
+            if (text[i] != u'\\') {
+                m_class[i] = ClassOf(text[i]);
+                ++i;
+                continue;
+            }
+            size_t end = i;
+            while (end < n && text[end] == u'\\') m_class[end++] = kOther;
+            if ((end - i) % 2 == 1 && end < n && text[end] == u'"') m_class[end++] = kOther;
+            i = end;
+        }
+        Build(m_scans[0], false);
+    }
+
+    CJson* Read(uint32_t begin, uint32_t end, int depth);
+
+private:
+    void Build(Scan& scan, bool inString) {
+        const size_t n = m_text.size();
+        scan.depthBefore.resize(n + 1);
+        std::vector<std::pair<int32_t, uint32_t>> tokens;
+        std::vector<std::pair<int32_t, uint32_t>> commas;
+        int32_t depth = 0;
+        for (size_t i = 0; i < n; ++i) {
+            scan.depthBefore[i] = depth;
+            const CharClass c = static_cast<CharClass>(m_class[i]);
+            if (c == kQuote) {
+                inString = !inString;
+                continue;
+            }
+            if (inString || !IsStructural(c)) continue;
+            const auto pos = static_cast<uint32_t>(i);
+            if (IsOpener(c)) {
+                tokens.emplace_back(depth, pos);
+                ++depth;
+            } else if (IsCloser(c)) {
+                --depth;
+                tokens.emplace_back(depth, pos);
+            } else {
+                tokens.emplace_back(depth, pos);
+                if (c == kComma) commas.emplace_back(depth, pos);
+            }
+        }
+        scan.depthBefore[n] = depth;
+        scan.tokens.Build(tokens);
+        scan.commas.Build(commas);
+        scan.built = true;
+    }
+
+    // The string state outside/inside at a position of the scan that starts outside a string:
+    // the parity of the real quotes before it.
+    bool InStringAt(uint32_t pos) {
+        // Counted once for every position on first need.
+        if (m_inString.empty()) {
+            m_inString.resize(m_text.size() + 1);
+            bool in = false;
+            for (size_t i = 0; i < m_text.size(); ++i) {
+                m_inString[i] = in;
+                if (m_class[i] == kQuote) in = !in;
+            }
+            m_inString[m_text.size()] = in;
+        }
+        return m_inString[pos] != 0;
+    }
+
+    PieceTokens Tokens(uint32_t begin, uint32_t end) {
+        PieceTokens result;
+        // The piece's leading run of backslashes and the character after it, blanked as the
+        // piece alone would blank them.
+        uint32_t e = begin;
+        while (e < end && m_text[e] == u'\\') ++e;
+        if (e >= end) return result;
+        const bool oddRun = (e - begin) % 2 == 1;
+        CharClass c = ClassOf(m_text[e]);
+        if (c == kQuote && oddRun) c = kOther;
+        bool inString = false;
+        int32_t depth = 0;
+        if (c == kQuote) {
+            inString = true;
+        } else if (IsOpener(c) || c == kComma || c == kColon) {
+            result.hasLocal = true;
+            result.local = e;
+            result.localIsComma = c == kComma;
+            if (IsOpener(c)) depth = 1;
+        } else if (IsCloser(c)) {
+            depth = -1;
+        }
+        const uint32_t from = e + 1;
+        if (from >= end) return result;
+        // The scan whose string state agrees with the piece's after that character.
+        const bool flipped = InStringAt(from) != inString;
+        Scan& scan = m_scans[flipped ? 1 : 0];
+        if (!scan.built) Build(scan, true);
+        const int64_t level = int64_t{scan.depthBefore[from]} - depth;
+        std::tie(result.first, result.last) = scan.tokens.Find(level, from, end);
+        std::tie(result.firstComma, result.lastComma) = scan.commas.Find(level, from, end);
+        return result;
+    }
+
+    CharClass ClassAt(uint32_t pos) const { return static_cast<CharClass>(m_class[pos]); }
+
+    void TrimSpaces(uint32_t& begin, uint32_t& end) const {
+        while (begin < end && IsSpace(m_text[begin])) ++begin;
+        while (end > begin && IsSpace(m_text[end - 1])) --end;
+    }
+
+    // TrimQuotes of the piece, copied out.
+    std::u16string Unquoted(uint32_t begin, uint32_t end) const {
+        return TrimQuotes(std::u16string_view(m_text).substr(begin, end - begin));
+    }
+
+    const std::u16string& m_text;
+    std::vector<uint8_t> m_class;
+    std::vector<uint8_t> m_inString;
+    Scan m_scans[2];
+};
+
+CJson* CJson::Reader::Read(uint32_t begin, uint32_t end, int depth) {
+    auto* n = new CJson();
+    TrimSpaces(begin, end);
+    if (depth > kMaxReadDepth) {
+        n->AssignValue(Unquoted(begin, end));
+        return n;
+    }
+    const PieceTokens tokens = Tokens(begin, end);
+    const size_t count = tokens.Count();
+
+    if (tokens.HasComma()) {
+        uint32_t start = begin;
+        auto piece = [&](uint32_t comma) {
+            n->AppendUnlocked(Read(start, comma, depth + 1));
+            start = comma + 1;
+        };
+        if (tokens.localIsComma) piece(tokens.local);
+        for (const uint32_t* c = tokens.firstComma; c != tokens.lastComma; ++c) piece(*c);
+        n->AppendUnlocked(Read(start, end, depth + 1));
         return n;
     }
 
-    if (tokens.empty()) {
-        n->SetValue(TrimQuotes(s));
+    if (count == 0) {
+        n->AssignValue(Unquoted(begin, end));
         return n;
     }
 
-    if (tokens.size() == 1) {
-        size_t p = tokens[0].pos;
-        n->SetKey(TrimQuotes(s.substr(0, p)));
-        std::u16string value = TrimQuotes(s.substr(p + 1));
+    if (count == 1) {
+        const uint32_t p = tokens.At(0);
+        n->m_key = Unquoted(begin, p);
+        std::u16string value = Unquoted(p + 1, end);
         value = ReplaceAll(value, u"\\\\", u"\\");
         value = ReplaceAll(value, u"\\\"", u"\"");
-        n->SetValue(value);
+        n->AssignValue(value);
         return n;
     }
 
-    if (tokens.size() == 2) {
-        size_t p0 = tokens[0].pos;
-        size_t p1 = tokens[1].pos;
-        std::u16string inner = s.substr(p0 + 1, p1 - p0 - 1);
-        CJson* h = ReadText(inner, depth + 1);
+    if (count == 2) {
+        const uint32_t p0 = tokens.At(0);
+        const uint32_t p1 = tokens.At(1);
+        CJson* h = Read(p0 + 1, p1, depth + 1);
         bool keep;
-        if (tokens[0].ch == u'[')
-            keep = Tokens(inner).size() == 2;
+        if (ClassAt(p0) == kOpenSquare)
+            keep = Tokens(p0 + 1, p1).Count() == 2;
         else
-            keep = !h->GetKey().empty();
+            keep = !h->m_key.empty();
         if (keep) {
-            n->AddChild(h);
+            n->AppendUnlocked(h);
             return n;
         }
         delete n;
         return h;
     }
 
-    if (tokens[0].ch == u':') {
-        size_t p = tokens[0].pos;
-        n->SetKey(TrimQuotes(TrimSpace(s.substr(0, p))));
-        std::u16string r = TrimSpace(s.substr(p + 1));
-        std::u16string inner = r.size() >= 2 ? r.substr(1, r.size() - 2) : std::u16string();
-        CJson* h = ReadText(inner, depth + 1);
-        if (tokens[1].ch == u'{') {
-            n->AddChild(h);
-        } else if (tokens[1].ch == u'[') {
-            std::vector<Token> innerTokens = Tokens(inner);
-            if (innerTokens.size() == 2 && innerTokens[0].ch == u'{') {
-                n->AddChild(h);
-            } else if (h->GetChildCount() == 0) {
-                n->AddChild(h);
+    const uint32_t p = tokens.At(0);
+    if (ClassAt(p) == kColon) {
+        uint32_t keyBegin = begin;
+        uint32_t keyEnd = p;
+        TrimSpaces(keyBegin, keyEnd);
+        n->m_key = Unquoted(keyBegin, keyEnd);
+        const CharClass second = ClassAt(tokens.At(1));
+        // What follows the colon, trimmed, without its first and last characters.
+        uint32_t restBegin = p + 1;
+        uint32_t restEnd = end;
+        TrimSpaces(restBegin, restEnd);
+        uint32_t innerBegin = restBegin;
+        uint32_t innerEnd = restBegin;
+        if (restEnd - restBegin >= 2) {
+            innerBegin = restBegin + 1;
+            innerEnd = restEnd - 1;
+        }
+        if (second == kOpenCurly) {
+            n->AppendUnlocked(Read(innerBegin, innerEnd, depth + 1));
+        } else if (second == kOpenSquare) {
+            CJson* h = Read(innerBegin, innerEnd, depth + 1);
+            const PieceTokens inner = Tokens(innerBegin, innerEnd);
+            if ((inner.Count() == 2 && ClassAt(inner.At(0)) == kOpenCurly) || h->m_children.empty()) {
+                n->AppendUnlocked(h);
             } else {
-                for (int i = 0; i < h->GetChildCount(); ++i) n->AddChild(h->GetChild(i)->Clone());
+                // The children move up as they are (the node in between goes).
+                std::vector<CJson*> children;
+                children.swap(h->m_children);
+                for (CJson* child : children) {
+                    child->m_parent.store(nullptr, std::memory_order_relaxed);
+                    n->AppendUnlocked(child);
+                }
                 delete h;
             }
-        } else {
-            delete h;
         }
+        // Any other token after the colon: the key alone (what follows is not read).
     }
     return n;
 }
 
-}  // namespace
+// --- Nodes ------------------------------------------------------------------------------------
 
 CJson::CJson() : m_type(kString) {}
 
-CJson::CJson(const std::u16string& key, const std::u16string& value) : m_type(kString), m_key(key) { SetValue(value); }
+CJson::CJson(const std::u16string& key, const std::u16string& value) : m_type(kString), m_key(key) {
+    AssignValue(value);
+}
 
-CJson::~CJson() { Clear(); }
+// Whoever deletes a node owns it and its subtree, and no other thread may still use them, so
+// the subtree is freed without locks.
+CJson::~CJson() {
+    FreeChildrenUnlocked();
+    WipeData();
+}
+
+void CJson::FreeChildrenUnlocked() {
+    for (CJson* child : m_children) delete child;
+    m_children.clear();
+}
 
 void CJson::WipeData() {
     if (m_data) {
@@ -240,11 +523,7 @@ void CJson::WipeData() {
 
 void CJson::Clear() {
     std::scoped_lock lock(m_lock);
-    for (CJson* child : m_children) {
-        child->Clear();
-        delete child;
-    }
-    m_children.clear();
+    FreeChildrenUnlocked();
     m_key.clear();
     m_value.clear();
     m_type.clear();
@@ -271,8 +550,12 @@ std::u16string CJson::GetType() const {
     return m_type;
 }
 
-void CJson::SetValue(const std::u16string& t) {
+void CJson::SetValue(const std::u16string& value) {
     std::scoped_lock lock(m_lock);
+    AssignValue(value);
+}
+
+void CJson::AssignValue(const std::u16string& t) {
     m_value = t;
     m_type = kString;
     if (StartsWith(t, u'{') && EndsWith(t, u'}')) m_type = kList;
@@ -289,8 +572,7 @@ void CJson::SetValue(const std::u16string& t) {
         m_type = kString;
         return;
     }
-    std::u16string lower = ToLowerAscii(t);
-    if (lower == u"true" || lower == u"false") {
+    if (EqualsIgnoringAsciiCase(t, u"true") || EqualsIgnoringAsciiCase(t, u"false")) {
         m_type = kBool;
         return;
     }
@@ -298,11 +580,9 @@ void CJson::SetValue(const std::u16string& t) {
         m_type = kLong;
         return;
     }
-    if (std::count(t.begin(), t.end(), u'.') == 1) {
-        std::u16string digits = t;
-        digits.erase(digits.find(u'.'), 1);
-        if (IsIntegerText(digits)) m_type = kDouble;
-    }
+    const size_t dot = t.find(u'.');
+    if (dot != std::u16string::npos && t.find(u'.', dot + 1) == std::u16string::npos && IsIntegerText(t, dot))
+        m_type = kDouble;
 }
 
 void CJson::SetLong(int32_t value) {
@@ -391,6 +671,22 @@ std::vector<CJson*> CJson::ReleaseChildren() {
     return children;
 }
 
+void CJson::AppendUnlocked(CJson* child) {
+    child->m_parent.store(this, std::memory_order_relaxed);
+    if (m_type == kString) m_type = (child->m_key.empty() && child->m_children.empty()) ? kArray : kList;
+    m_children.push_back(child);
+}
+
+CJson* CJson::AddChildUnlocked(std::u16string key, const std::u16string& value) {
+    auto* child = new CJson();
+    child->m_key = std::move(key);
+    child->AssignValue(value);
+    m_type = (child->m_key.empty() && !child->m_value.empty()) ? kArray : kList;
+    child->m_parent.store(this, std::memory_order_relaxed);
+    m_children.push_back(child);
+    return child;
+}
+
 bool CJson::Matches(const std::u16string& key, const std::u16string& value) const {
     if (key.empty() && value.empty()) return false;
     std::scoped_lock lock(m_lock);
@@ -418,6 +714,8 @@ CJson* CJson::FindNode(const std::u16string& key, const std::u16string& value, b
 
 CJson* CJson::Clone() {
     std::scoped_lock lock(m_lock);
+    // The copy's value goes through the type detection again, as a node made from key and value
+    // does; its type name is then the original's.
     auto* copy = new CJson(m_key, m_value);
     copy->m_type = m_type;
     // Only a block of known length is copied: with a length of 0 or less there is no size to
@@ -429,40 +727,24 @@ CJson* CJson::Clone() {
         copy->m_data = block;
         copy->m_dataLength = m_dataLength;
     }
-    for (CJson* child : m_children) copy->AddChild(child->Clone());
+    copy->m_children.reserve(m_children.size());
+    for (CJson* child : m_children) copy->AppendUnlocked(child->Clone());
     return copy;
 }
 
 std::u16string CJson::Mask(const std::u16string& s) {
-    static const std::u16string maskedComma = u"t%2Cm%2Cp";
-    static const std::u16string maskedColon = u"t%3Am%3Ap";
-    if (s.find(maskedComma) != std::u16string::npos || s.find(maskedColon) != std::u16string::npos)
-        return ReplaceAll(ReplaceAll(s, maskedComma, u","), maskedColon, u":");
+    if (s.find(kMaskedComma) != std::u16string::npos || s.find(kMaskedColon) != std::u16string::npos)
+        return ReplaceAll(ReplaceAll(s, kMaskedComma, u","), kMaskedColon, u":");
 
     std::u16string out;
+    out.reserve(s.size());
+    NextOpener opener(s);
     size_t pos = 0;
     while (pos < s.size()) {
-        size_t square = s.find(u'[', pos);
-        size_t curly = s.find(u'{', pos);
-        size_t open = std::min(square, curly);
+        const size_t open = opener.From(pos);
         if (open == std::u16string::npos) break;
-        char16_t opener = s[open];
-        char16_t closer = opener == u'[' ? u']' : u'}';
         out.append(s, pos, open - pos);
-
-        int opens = 0;
-        int closes = 0;
-        size_t end = std::u16string::npos;
-        for (size_t i = open; i < s.size(); ++i) {
-            if (s[i] == opener)
-                ++opens;
-            else if (s[i] == closer)
-                ++closes;
-            if (opens == closes) {
-                end = i;
-                break;
-            }
-        }
+        const size_t end = GroupEnd(s, open);
         if (end == std::u16string::npos) {
             // An unclosed group ends the scan; the rest stays as it is.
             pos = open;
@@ -470,9 +752,9 @@ std::u16string CJson::Mask(const std::u16string& s) {
         }
         for (size_t i = open; i <= end; ++i) {
             if (s[i] == u',')
-                out += maskedComma;
+                out += kMaskedComma;
             else if (s[i] == u':')
-                out += maskedColon;
+                out += kMaskedColon;
             else
                 out.push_back(s[i]);
         }
@@ -487,87 +769,131 @@ std::u16string CJson::ToString() {
     // so that the parent's lock is never first taken while this one is held.
     CJson* const parent = m_parent.load();
     const std::u16string parentType = parent ? parent->GetType() : std::u16string();
-
-    std::scoped_lock lock(m_lock);
-    std::u16string body;
-    for (CJson* child : m_children) {
-        std::u16string text = child->ToString();
-        if (!body.empty()) body += u',';
-        body += text;
-    }
-    if (m_children.empty()) body = ReplaceAll(ReplaceAll(m_value, u"\\", u"\\\\"), u"\"", u"\\\"");
-
-    const std::u16string& key = m_key;
-    const std::u16string& value = m_value;
-    const std::u16string& type = m_type;
-    auto wrap = [](char16_t open, const std::u16string& inner, char16_t close) {
-        std::u16string r;
-        r.reserve(inner.size() + 2);
-        r.push_back(open);
-        r += inner;
-        r.push_back(close);
-        return r;
-    };
-    std::u16string quotedKey = u"\"" + key + u"\":";
-
-    std::u16string r;
-    if (!key.empty() && !value.empty()) {
-        if (PassesPairTest(body))
-            r = quotedKey + wrap(u'{', body, u'}');
-        else if (type == kDouble || type == kLong)
-            r = quotedKey + body;
-        else
-            r = quotedKey + wrap(u'"', body, u'"');
-    } else if (!key.empty()) {
-        if (type == kArray)
-            r = quotedKey + wrap(u'[', body, u']');
-        else if (type == kList && StartsWith(body, u'[') && EndsWith(body, u']'))
-            r = quotedKey + body;
-        else if (type == kList && StartsWith(body, u'{') && EndsWith(body, u'}'))
-            r = quotedKey + wrap(u'[', body, u']');
-        else if (type == kList)
-            r = quotedKey + wrap(u'{', body, u'}');
-        else if (body.empty())
-            r = quotedKey + u"\"\"";
-        else if (PassesPairTest(body))
-            r = quotedKey + wrap(u'{', body, u'}');
-        else
-            r = quotedKey + wrap(u'[', body, u']');
-        // An empty bracket pair anywhere in a keyed container is written as an empty string.
-        r = ReplaceAll(r, u"[]", u"\"\"");
-    } else if (!value.empty()) {
-        if (type == kString)
-            r = (parent && parentType == kList ? u"\"\":" : u"") + wrap(u'"', body, u'"');
-        else if (type == kArray)
-            r = wrap(u'[', body, u']');
-        else if (type == kList)
-            r = wrap(u'{', body, u'}');
-        else
-            r = body;
-    } else {
-        if (StartsWith(body, u'{'))
-            r = wrap(u'[', body, u']');
-        else if (parent && parentType == kArray && body.empty())
-            r = u"\"\"";
-        else if (parent && parentType == kArray)
-            r = wrap(u'{', body, u'}');
-        else if (type == kArray)
-            r = wrap(u'[', body, u']');
-        else
-            r = wrap(u'{', body, u'}');
-    }
-
-    if (!parent && StartsWith(r, u'"')) r = wrap(u'{', r, u'}');
-    return r;
+    std::u16string out;
+    WriteTo(out, parent != nullptr, parentType);
+    return out;
 }
 
-CJson* CJson::Read(const std::u16string& text) { return ReadText(text, 0); }
+// The text is written in place: the children's texts (or the escaped value) go to the end of
+// out first, the form is chosen from them, and the opening part is put in front. Every level
+// looks at its own text a bounded number of times and copies nothing else.
+void CJson::WriteTo(std::u16string& out, bool hasParent, const std::u16string& parentType) {
+    std::scoped_lock lock(m_lock);
+    const size_t start = out.size();
+    if (m_children.empty()) {
+        for (const char16_t c : m_value) {
+            if (c == u'\\')
+                out += u"\\\\";
+            else if (c == u'"')
+                out += u"\\\"";
+            else
+                out.push_back(c);
+        }
+    } else {
+        for (CJson* child : m_children) {
+            if (out.size() > start) out.push_back(u',');
+            child->WriteTo(out, true, m_type);
+        }
+    }
+
+    const std::u16string_view body(out.data() + start, out.size() - start);
+    const bool empty = body.empty();
+    const char16_t first = empty ? 0 : body.front();
+    const char16_t last = empty ? 0 : body.back();
+    std::u16string prefix;
+    std::u16string_view suffix;
+    auto wrap = [&](std::u16string_view opening, char16_t open, std::u16string_view closing) {
+        prefix.reserve(opening.size() + 1);
+        prefix.assign(opening);
+        if (open != 0) prefix.push_back(open);
+        suffix = closing;
+    };
+    std::u16string quotedKey;
+    bool replaceEmptyBrackets = false;
+    if (!m_key.empty()) {
+        quotedKey.reserve(m_key.size() + 3);
+        quotedKey.push_back(u'"');
+        quotedKey += m_key;
+        quotedKey += u"\":";
+    }
+
+    if (!m_key.empty() && !m_value.empty()) {
+        if (PassesPairTest(body))
+            wrap(quotedKey, u'{', u"}");
+        else if (m_type == kDouble || m_type == kLong)
+            wrap(quotedKey, 0, u"");
+        else
+            wrap(quotedKey, u'"', u"\"");
+    } else if (!m_key.empty()) {
+        if (m_type == kArray)
+            wrap(quotedKey, u'[', u"]");
+        else if (m_type == kList && first == u'[' && last == u']')
+            wrap(quotedKey, 0, u"");
+        else if (m_type == kList && first == u'{' && last == u'}')
+            wrap(quotedKey, u'[', u"]");
+        else if (m_type == kList)
+            wrap(quotedKey, u'{', u"}");
+        else if (empty)
+            wrap(quotedKey, 0, u"\"\"");
+        else if (PassesPairTest(body))
+            wrap(quotedKey, u'{', u"}");
+        else
+            wrap(quotedKey, u'[', u"]");
+        // An empty bracket pair anywhere in a keyed container is written as an empty string.
+        replaceEmptyBrackets = true;
+    } else if (!m_value.empty()) {
+        if (m_type == kString)
+            wrap(hasParent && parentType == kList ? u"\"\":" : u"", u'"', u"\"");
+        else if (m_type == kArray)
+            wrap(u"", u'[', u"]");
+        else if (m_type == kList)
+            wrap(u"", u'{', u"}");
+        else
+            wrap(u"", 0, u"");
+    } else {
+        if (first == u'{')
+            wrap(u"", u'[', u"]");
+        else if (hasParent && parentType == kArray && empty)
+            wrap(u"", 0, u"\"\"");
+        else if (hasParent && parentType == kArray)
+            wrap(u"", u'{', u"}");
+        else if (m_type == kArray)
+            wrap(u"", u'[', u"]");
+        else
+            wrap(u"", u'{', u"}");
+    }
+
+    out.insert(start, prefix);
+    out.append(suffix);
+    if (replaceEmptyBrackets) {
+        for (size_t i = start; i + 1 < out.size(); ++i) {
+            if (out[i] == u'[' && out[i + 1] == u']') {
+                out[i] = u'"';
+                out[i + 1] = u'"';
+                ++i;
+            }
+        }
+    }
+    if (!hasParent && out.size() > start && out[start] == u'"') {
+        out.insert(start, 1, u'{');
+        out.push_back(u'}');
+    }
+}
 
 CJson* CJson::Parse(const std::u16string& text) {
-    CJson* n = Read(text);
+    CJson* n;
+    if (text.size() >= std::numeric_limits<uint32_t>::max()) {
+        // The reader's positions are 32-bit; a text of four billion characters is kept whole
+        // as a value rather than read.
+        n = new CJson();
+        n->AssignValue(text);
+    } else {
+        Reader reader(text);
+        n = reader.Read(0, static_cast<uint32_t>(text.size()), 0);
+    }
     if (!n->m_key.empty() || !n->m_value.empty()) {
         auto* root = new CJson();
-        root->AddChild(n);
+        root->AppendUnlocked(n);
         return root;
     }
     return n;

@@ -21,8 +21,12 @@
 // held while the lock of one of its ancestors is first taken (ToString reads the parent's type
 // name before it locks its own node). The parent link is atomic and taken by AddChild alone.
 // A setter may therefore run while other threads write or search the same tree. What the
-// locks cannot guard is a node's lifetime: a node that one thread removes or clears must not
-// be in use on another.
+// locks cannot guard is a node's lifetime: a node that one thread removes, clears or deletes
+// must not be in use on another.
+//
+// Trees that no other thread can reach yet or any more are built and freed without locks:
+// Parse, Clone and CParseBplist build their new nodes through private unlocked helpers that
+// keep the public forms' rules, and deleting a node frees its subtree without locking it.
 class CJson {
 public:
     CJson();
@@ -89,7 +93,21 @@ public:
     static std::u16string Mask(const std::u16string& text);
 
 private:
-    static CJson* Read(const std::u16string& text);
+    friend class CParseBplist;
+    class Reader;  // the JSON reader (CJson.cpp)
+
+    // The unlocked builders, for a node and a child that no other thread can reach.
+    // AssignValue: SetValue's rules. AppendUnlocked: AddChild(CJson*) for a child without a
+    // parent. AddChildUnlocked: AddChild(key, value).
+    void AssignValue(const std::u16string& value);
+    void AppendUnlocked(CJson* child);
+    CJson* AddChildUnlocked(std::u16string key, const std::u16string& value);
+    // Deletes every descendant without locks (the node is being deleted or is not shared).
+    void FreeChildrenUnlocked();
+    // Writes the node's text at the end of out, its lock held; the parent's type name is given,
+    // since the parent is locked by the caller (or read before this node was locked).
+    void WriteTo(std::u16string& out, bool hasParent, const std::u16string& parentType);
+
     bool Matches(const std::u16string& key, const std::u16string& value) const;
     void WipeData();
 

@@ -74,6 +74,12 @@ std::u16string AsciiText(const char* text) {
     return result;
 }
 
+std::u16string UnsignedText(uint32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%u", value);
+    return AsciiText(buffer);
+}
+
 std::u16string RealText(double value) {
     // "%lf" of the largest double is 317 characters.
     char buffer[400];
@@ -153,7 +159,8 @@ CJson* CParseBplist::Parse(const unsigned char* data, int length) {
     m_onPath.assign(objectCount, 0);
     m_budget = std::max(kWorkBudget, kWorkPerInputByte * static_cast<int64_t>(length));
 
-    CJson* root = ParseObject(m_topObject, nullptr);
+    auto* root = new CJson();
+    Visit(m_topObject, root);
     // The buffer is borrowed for this call only; the converted texts are not needed again.
     m_data = nullptr;
     m_length = 0;
@@ -164,20 +171,35 @@ CJson* CParseBplist::Parse(const unsigned char* data, int length) {
 CJson* CParseBplist::ParseObject(int index, CJson* parent) {
     if (parent == nullptr) {
         parent = new CJson();
+    } else {
+        m_callerParent = parent;
     }
+    Visit(index, parent);
+    m_callerParent = nullptr;
+    return parent;
+}
+
+void CParseBplist::Add(CJson* parent, std::u16string key, const std::u16string& value) {
+    if (parent == m_callerParent) {
+        parent->AddChild(key, value);
+    } else {
+        parent->AddChildUnlocked(std::move(key), value);
+    }
+}
+
+void CParseBplist::Visit(int index, CJson* parent) {
     if (m_data == nullptr || index < 0 || index >= m_objectCount) {
-        return parent;
+        return;
     }
     // Charged before the path checks, so that references the checks reject are not free.
     if (!Charge(kNodeCost) || m_onPath[index] != 0 || m_path.size() >= kMaxDepth) {
-        return parent;
+        return;
     }
     m_path.push_back(index);
     m_onPath[index] = 1;
     AppendObject(index, parent);
     m_onPath[index] = 0;
     m_path.pop_back();
-    return parent;
 }
 
 bool CParseBplist::ReadCount(uint64_t position, uint64_t& count, uint64_t& header) const {
@@ -212,7 +234,7 @@ void CParseBplist::AppendText(int index, uint64_t start, uint64_t size, CJson* p
     if (cached == m_texts.end()) {
         cached = m_texts.emplace(index, AnsiToText(std::string_view(bytes, size))).first;
     }
-    parent->AddChild(std::u16string(), cached->second);
+    Add(parent, std::u16string(), cached->second);
 }
 
 void CParseBplist::AppendObject(int index, CJson* parent) {
@@ -231,22 +253,22 @@ void CParseBplist::AppendObject(int index, CJson* parent) {
     case 0x0:
         // false and true; null, fill and the undefined markers add nothing.
         if (marker == 0x08) {
-            parent->AddChild(std::u16string(), int32_t{0});
+            Add(parent, std::u16string(), u"0");
         } else if (marker == 0x09) {
-            parent->AddChild(std::u16string(), int32_t{1});
+            Add(parent, std::u16string(), u"1");
         }
         return;
     case 0x1: {
         const uint64_t size = uint64_t{1} << n;
         if (Fits(pos + 1, size)) {
-            parent->AddChild(std::u16string(), ReadBigEndian(m_data + pos + 1, size));
+            Add(parent, std::u16string(), UnsignedText(ReadBigEndian(m_data + pos + 1, size)));
         }
         return;
     }
     case 0x2:
         if (n == 2 && Fits(pos + 1, 4)) {
             const uint32_t bits = ReadBigEndian(m_data + pos + 1, 4);
-            parent->AddChild(std::u16string(), RealText(std::bit_cast<float>(bits)));
+            Add(parent, std::u16string(), RealText(std::bit_cast<float>(bits)));
         } else if (n == 3) {
             AppendDouble(pos + 1, parent);
         }
@@ -273,7 +295,7 @@ void CParseBplist::AppendObject(int index, CJson* parent) {
             for (uint64_t i = 0; i < count; ++i) {
                 text[i] = static_cast<char16_t>((units[2 * i] << 8) | units[2 * i + 1]);
             }
-            parent->AddChild(std::u16string(), text);
+            Add(parent, std::u16string(), text);
         }
         return;
     case 0xA:
@@ -303,7 +325,7 @@ void CParseBplist::AppendDouble(uint64_t start, CJson* parent) {
     for (uint64_t i = 0; i < 8; ++i) {
         bits = (bits << 8) | m_data[start + i];
     }
-    parent->AddChild(std::u16string(), RealText(std::bit_cast<double>(bits)));
+    Add(parent, std::u16string(), RealText(std::bit_cast<double>(bits)));
 }
 
 void CParseBplist::ParseReference(uint64_t at, CJson* parent) {
@@ -313,7 +335,7 @@ void CParseBplist::ParseReference(uint64_t at, CJson* parent) {
         Charge(kNodeCost);
         return;
     }
-    ParseObject(static_cast<int>(reference), parent);
+    Visit(static_cast<int>(reference), parent);
 }
 
 void CParseBplist::AppendDictionary(uint64_t start, uint64_t count, CJson* parent) {
@@ -324,25 +346,34 @@ void CParseBplist::AppendDictionary(uint64_t start, uint64_t count, CJson* paren
             // The key is whatever text its object yields first.
             auto keyRoot = std::make_unique<CJson>();
             ParseReference(start + i * refSize, keyRoot.get());
-            if (CJson* first = keyRoot->GetChild(0)) {
-                key = first->GetValue();
+            if (!keyRoot->m_children.empty()) {
+                key = std::move(keyRoot->m_children.front()->m_value);
             }
         }
 
         auto value = std::make_unique<CJson>();
         ParseReference(start + (count + i) * refSize, value.get());
-        const int children = value->GetChildCount();
-        CJson* only = children == 1 ? value->GetChild(0) : nullptr;
-        if (children == 0) {
-            parent->AddChild(key, value->GetValue());
-        } else if (only != nullptr && only->GetChildCount() == 0 && only->GetKey().empty()) {
-            parent->AddChild(key, only->GetValue());
-        } else {
-            // The nodes were charged as they were built; they move to the entry as they are, so
-            // a nested dictionary is not copied again at every level above it.
+        const std::vector<CJson*>& children = value->m_children;
+        CJson* only = children.size() == 1 ? children.front() : nullptr;
+        if (children.empty()) {
+            Add(parent, std::move(key), value->m_value);
+        } else if (only != nullptr && only->m_children.empty() && only->m_key.empty()) {
+            Add(parent, std::move(key), only->m_value);
+        } else if (parent == m_callerParent) {
             CJson* entry = parent->AddChild(key, std::u16string());
             for (CJson* child : value->ReleaseChildren()) {
                 entry->AddChild(child);
+            }
+        } else {
+            // The nodes were charged as they were built; they move to the entry as they are, so
+            // a nested dictionary is not copied again at every level above it.
+            CJson* entry = parent->AddChildUnlocked(std::move(key), std::u16string());
+            std::vector<CJson*> moved;
+            moved.swap(value->m_children);
+            entry->m_children.reserve(moved.size());
+            for (CJson* child : moved) {
+                child->m_parent.store(nullptr, std::memory_order_relaxed);
+                entry->AppendUnlocked(child);
             }
         }
     }

@@ -21,11 +21,17 @@ public:
     // checked here. The buffer must outlive the call.
     CJson* Parse(const unsigned char* data, int length);
     // Appends what object index yields to parent and returns parent; with no parent a new
-    // empty node is created and returned (the caller owns it).
+    // empty node is created and returned (the caller owns it). Only the given parent is
+    // changed through its locks; the nodes made for it are built without them.
     CJson* ParseObject(int index, CJson* parent);
 
 private:
     void Reset();
+    // Visits object index for parent (ParseObject without the choice of parent).
+    void Visit(int index, CJson* parent);
+    // Adds a keyed child: through the public, locked form to the caller's parent, unlocked to
+    // the nodes of this parse.
+    void Add(CJson* parent, std::u16string key, const std::u16string& value);
     // True when [start, start + size) lies inside the buffer.
     bool Fits(uint64_t start, uint64_t size) const;
     // Takes cost from the work budget of this parse; false (and the budget spent) when short.
@@ -55,6 +61,8 @@ private:
     std::vector<uint8_t> m_onPath;
     // Text of the data and ASCII-string objects converted so far, by object index.
     std::unordered_map<int, std::u16string> m_texts;
+    // The parent given to ParseObject, which others may reach; null during Parse.
+    CJson* m_callerParent = nullptr;
     // Work left for this parse (see the .cpp); negative once spent.
     int64_t m_budget = 0;
 };

@@ -1,6 +1,7 @@
 // IconvConverter: iconv (glibc) between one named codeset and UTF-16 text, with replacement rules.
 #include "IconvConverter.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstddef>
@@ -38,7 +39,31 @@ IconvConverter::IconvConverter(const std::string& codeset)
     if (iconv(m_fromText, &in, &inLeft, &out, &outLeft) != kIconvError && out != buf)
         m_defaultChar.assign(buf, static_cast<size_t>(out - buf));
     iconv(m_fromText, nullptr, nullptr, nullptr, nullptr);
+
+    // Whether the codeset writes ASCII as ASCII (most do; UTF-16 and EBCDIC do not), so that
+    // ASCII text can be copied across without iconv.
+    std::string ascii;
+    for (int c = 1; c < 0x80; ++c) ascii.push_back(static_cast<char>(c));
+    const std::u16string wide = ConvertToText(ascii);
+    m_asciiTransparent = wide.size() == ascii.size() && std::equal(wide.begin(), wide.end(), ascii.begin(),
+                                                                   [](char16_t w, char a) { return w == char16_t(a); });
 }
+
+namespace {
+
+bool AllAscii(std::string_view bytes) {
+    for (const char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+bool AllAscii(std::u16string_view text) {
+    for (const char16_t c : text)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+}  // namespace
 
 IconvConverter::~IconvConverter() {
     if (m_toText != kNoConverter) iconv_close(m_toText);
@@ -60,6 +85,11 @@ IconvConverter& IconvConverter::ForThisThread(const std::string& codeset) {
 }
 
 std::u16string IconvConverter::ToText(std::string_view bytes) {
+    if (m_asciiTransparent && AllAscii(bytes)) return std::u16string(bytes.begin(), bytes.end());
+    return ConvertToText(bytes);
+}
+
+std::u16string IconvConverter::ConvertToText(std::string_view bytes) {
     std::u16string text;
     if (!IsOpen() || bytes.empty()) return text;
     iconv(m_toText, nullptr, nullptr, nullptr, nullptr);
@@ -93,6 +123,11 @@ std::u16string IconvConverter::ToText(std::string_view bytes) {
 std::string IconvConverter::FromText(std::u16string_view text) {
     std::string bytes;
     if (!IsOpen() || text.empty()) return bytes;
+    if (m_asciiTransparent && AllAscii(text)) {
+        bytes.reserve(text.size());
+        for (const char16_t c : text) bytes.push_back(static_cast<char>(c));
+        return bytes;
+    }
     iconv(m_fromText, nullptr, nullptr, nullptr, nullptr);
 
     const char* const start = reinterpret_cast<const char*>(text.data());

@@ -37,7 +37,11 @@ public:
     static IconvConverter& ForThisThread(const std::string& codeset);
 
 private:
+    // ToText through iconv, whatever the bytes.
+    std::u16string ConvertToText(std::string_view bytes);
+
     iconv_t m_toText;
     iconv_t m_fromText;
     std::string m_defaultChar;  // "?" in the codeset's own bytes
+    bool m_asciiTransparent = false;  // ASCII is the same bytes in the codeset
 };

@@ -12,8 +12,10 @@
 // or the legacy code page named by the environment variable RUVO_ANSI_CODEPAGE (for example
 // CP936), or the one set with SetAnsiCodePage. One setting serves every conversion, so
 // TextToAnsi, AnsiToUtf8 and the ANSI branch of Utf8OrAnsiToText always agree. The code page
-// is resolved again only after the override or one of the variables it is read from (that one,
-// LC_ALL, LC_CTYPE, LANG) has changed. All functions here may be called from any thread.
+// is decided at its first use and again only after SetAnsiCodePage changes the override or
+// ReloadAnsiCodePage is called (by a process that changes RUVO_ANSI_CODEPAGE, LC_ALL,
+// LC_CTYPE or LANG while it runs); conversions read no environment. UTF-8 is converted here,
+// other code pages through iconv. All functions here may be called from any thread.
 
 // Bytes up to the first zero (or the end of the view): UTF-8 when they are shaped like UTF-8,
 // decoded with the ANSI code page otherwise.
@@ -37,3 +39,5 @@ std::u16string AnsiToText(std::string_view ansi);
 std::string AnsiCodePage();
 // Overrides the ANSI code page for this process (empty text: back to environment and locale).
 void SetAnsiCodePage(const std::string& codepage);
+// Decides the code page again from the environment and the locale at its next use.
+void ReloadAnsiCodePage();

@@ -50,12 +50,14 @@ public:
             setenv(name, value, 1);
         else
             unsetenv(name);
+        ReloadAnsiCodePage();
     }
     ~ScopedEnv() {
         if (m_old)
             setenv(m_name, m_old->c_str(), 1);
         else
             unsetenv(m_name);
+        ReloadAnsiCodePage();
     }
 
 private:

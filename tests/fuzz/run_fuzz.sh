@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one libFuzzer target for a while, seeded from the stored corpus.
 # Usage: tests/fuzz/run_fuzz.sh TARGET [seconds=60] [more libFuzzer options...]
-#   TARGET: bplist, json or cfplist (the executables fuzz_<TARGET> of a RUVO_FUZZ=ON build,
+#   TARGET: bplist, json, json_diff or cfplist (the executables fuzz_<TARGET> of a RUVO_FUZZ=ON build,
 #   which `make fuzz-smoke` configures and builds in build-fuzz/).
 # The run works on a copy of tests/corpus/TARGET in $RUVO_FUZZ_DIR/corpus/TARGET (default
 # build-fuzz/ in the repository), so it never writes into the tree; a crashing input lands in
@@ -20,7 +20,11 @@ shift $(( $# >= 2 ? 2 : 1 ))
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 out="${RUVO_FUZZ_DIR:-$root/build-fuzz}"
 fuzzer="$out/fuzz_$target"
-seeds="$root/tests/corpus/$target"
+# The differential JSON target starts from the JSON reader's stored inputs.
+case "$target" in
+    json_diff) seeds="$root/tests/corpus/json" ;;
+    *) seeds="$root/tests/corpus/$target" ;;
+esac
 if [ ! -x "$fuzzer" ]; then
     echo "run_fuzz: $fuzzer is missing; build it with 'make fuzz-smoke' or a RUVO_FUZZ=ON build" >&2
     exit 2
