@@ -2,22 +2,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <system_error>
+
 #include "CBase64.h"
 #include "CJson.h"
-#include "CLinkState.h"
 #include "CParseBplist.h"
-#include "DeviceCommand.h"
-#include "HostDescription.h"
-#include "LinuxHostFacts.h"
 #include "TextEncoding.h"
+#include "ToolModule.h"
 
 namespace {
 
@@ -50,8 +48,18 @@ const char kUsage[] =
     "                   with --root, the system files below DIR and no live network state\n"
     "  --help           print this help\n";
 
-std::string ReadAll(std::istream& in) {
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// The whole of a stream, read in large blocks (false on a read error).
+bool ReadAll(std::FILE* in, std::string& bytes) {
+    char block[1 << 16];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, in)) > 0) bytes.append(block, got);
+    return std::ferror(in) == 0;
+}
+
+std::string ReadStandardInput() {
+    std::string bytes;
+    ReadAll(stdin, bytes);
+    return bytes;
 }
 
 // Every output ends with one newline.
@@ -76,22 +84,32 @@ int Fail(const std::string& message, int status) {
     return status;
 }
 
-// The host description's pairs and then its header value, made from one reading of the facts
-// so that the two always agree.
-int HostInfo(int argc, char** argv) {
-    LinuxHostFacts::Options options = LinuxHostFacts::OptionsFromEnvironment();
-    if (argc == 4 && std::string(argv[2]) == "--root") {
-        options.root = argv[3];
-    } else if (argc != 2) {
-        return Fail("host-info: usage: host-info [--root DIR]", 2);
+// The commands that reach phones or the host live in a module of their own, loaded only when one
+// of them runs: the format commands then start without loading the device layer, libcurl and
+// everything these bring in. An installed ruvo-tool finds the module under its lib folder; one
+// in the build tree, beside itself.
+std::string ModulePath() {
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path dir = error ? std::filesystem::path(".") : program.parent_path();
+    const std::filesystem::path installed = dir.parent_path() / "lib" / "ruvo" / kModuleName;
+    if (std::filesystem::is_regular_file(installed, error)) return installed.string();
+    return (dir / kModuleName).string();
+}
+
+int RunModuleCommand(int argc, char** argv) {
+    const std::string path = ModulePath();
+    // Kept loaded until the process ends: the command's threads and handlers use its code.
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* error = dlerror();
+        return Fail("cannot load " + path + ": " + (error ? error : "unknown error"), 1);
     }
-    LinuxHostFacts facts(options);
-    const std::vector<HostDescriptionPair> pairs = CollectHostDescription(facts, CLinkState().m_linkVersion);
-    std::string out;
-    for (const HostDescriptionPair& pair : pairs) out += TextToUtf8(pair.key) + '\t' + TextToUtf8(pair.value) + '\n';
-    out += TextToUtf8(HostDescriptionHeaderValue(JoinHostDescription(pairs))) + '\n';
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return 0;
+    using Entry = int (*)(int, char**);
+    auto entry = reinterpret_cast<Entry>(dlsym(module, kModuleEntry));
+    if (entry == nullptr) return Fail(path + " has no " + kModuleEntry, 1);
+    std::fflush(stdout);
+    return entry(argc, argv);
 }
 
 }  // namespace
@@ -106,7 +124,7 @@ int main(int argc, char** argv) {
     }
 
     if (command == "json" || command == "json-tree" || command == "checkjson") {
-        const std::u16string text = Utf8ToText(ReadAll(std::cin));
+        const std::u16string text = Utf8ToText(ReadStandardInput());
         if (command == "checkjson") {
             Print(CJson::CheckJson(text) ? "true" : "false");
             return 0;
@@ -124,10 +142,12 @@ int main(int argc, char** argv) {
 
     if (command == "bplist") {
         if (argc < 3) return Fail("bplist: missing FILE", 2);
-        std::ifstream file(argv[2], std::ios::binary);
-        if (!file) return Fail(std::string("cannot read ") + argv[2] + ": " + std::strerror(errno), 1);
-        std::string bytes = ReadAll(file);
-        if (file.bad()) return Fail(std::string("cannot read ") + argv[2], 1);
+        std::FILE* file = std::fopen(argv[2], "rb");
+        if (file == nullptr) return Fail(std::string("cannot read ") + argv[2] + ": " + std::strerror(errno), 1);
+        std::string bytes;
+        const bool read = ReadAll(file, bytes);
+        std::fclose(file);
+        if (!read) return Fail(std::string("cannot read ") + argv[2], 1);
         // The parser takes a signed length; a catalogue is far smaller than that.
         if (bytes.size() > 0x7FFFFFFF) return Fail(std::string(argv[2]) + " is too large", 1);
         CParseBplist parser;
@@ -138,7 +158,7 @@ int main(int argc, char** argv) {
     }
 
     if (command == "base64-encode") {
-        const std::string bytes = ReadAll(std::cin);
+        const std::string bytes = ReadStandardInput();
         if (bytes.size() > 0x3FFFFFFF) return Fail("input too large", 1);
         CBase64 base64;
         Print(TextToUtf8(
@@ -147,18 +167,16 @@ int main(int argc, char** argv) {
     }
 
     if (command == "base64-decode") {
-        const std::string input = ReadAll(std::cin);
+        const std::string input = ReadStandardInput();
         if (input.size() > 0x3FFFFFFF) return Fail("input too large", 1);
         CBase64 base64;
         Print(TextToUtf8(base64.Decode(Utf8ToText(input))));
         return 0;
     }
 
-    if (command == "host-info") return HostInfo(argc, argv);
-
-    if (command == "device") return RunDeviceCommand(argc - 1, argv + 1);
-    if (command == "ringtones" || command == "addring" || command == "delring")
-        return RunRingtoneCommand(argc - 1, argv + 1);
+    if (command == "host-info" || command == "device" || command == "ringtones" || command == "addring" ||
+        command == "delring")
+        return RunModuleCommand(argc, argv);
 
     return Fail("unknown command '" + command + "' (try --help)", 2);
 }

@@ -303,10 +303,13 @@ TEST_F(UsageRecord, AnEndDuringAHeldSaveLeavesThePreviousRecordAndNoTemporaryFil
     // More than one write chunk, so that the save can be held halfway.
     for (int i = 0; i < 2000; ++i) AddReport(u"铃声", u"GetList", Numbered(i));
     End();
-    const std::string previous = ReadBytes(RecordPath());
-    ASSERT_GT(previous.size(), static_cast<size_t>(kReplaceChunkBytes));
 
     Start();
+    // The start makes the waiting events into a batch and saves that; it must be on disk before
+    // the save to be held begins, or the two would race.
+    SaveReports();
+    const std::string previous = ReadBytes(RecordPath());
+    ASSERT_GT(previous.size(), static_cast<size_t>(kReplaceChunkBytes));
     g_holdSave = true;
     SetReplaceHook(HoldAtChunk);
     AddReport(u"铃声", u"GetList", u"held");
