@@ -1,4 +1,5 @@
 // ruvo-tool: command-line access to the data formats, for debugging what travels over the phone link.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,6 +69,26 @@ void Print(const std::string& text) {
     if (text.empty() || text.back() != '\n') std::fputc('\n', stdout);
 }
 
+// Text as UTF-8, a block at a time (a surrogate pair is never split between blocks), so that a
+// large text is never held twice; ends with one newline like Print.
+void PrintText(std::u16string_view text) {
+    constexpr size_t kBlock = size_t{1} << 15;
+    char last = '\n';
+    bool any = false;
+    while (!text.empty()) {
+        size_t take = std::min(kBlock, text.size());
+        if (take < text.size() && text[take - 1] >= 0xD800 && text[take - 1] <= 0xDBFF) --take;
+        const std::string bytes = TextToUtf8(text.substr(0, take));
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        if (!bytes.empty()) {
+            last = bytes.back();
+            any = true;
+        }
+        text.remove_prefix(take);
+    }
+    if (!any || last != '\n') std::fputc('\n', stdout);
+}
+
 void PrintTree(CJson* node, int depth, std::string& out) {
     out.append(static_cast<size_t>(depth) * 2, ' ');
     out += TextToUtf8(node->GetType());
@@ -131,7 +152,7 @@ int main(int argc, char** argv) {
         }
         std::unique_ptr<CJson> tree(CJson::Parse(text));
         if (command == "json") {
-            Print(TextToUtf8(tree->ToString()));
+            PrintText(tree->ToString());
         } else {
             std::string out;
             PrintTree(tree.get(), 0, out);
@@ -153,7 +174,7 @@ int main(int argc, char** argv) {
         CParseBplist parser;
         std::unique_ptr<CJson> tree(
             parser.Parse(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size())));
-        Print(TextToUtf8(tree->ToString()));
+        PrintText(tree->ToString());
         return 0;
     }
 

@@ -10,12 +10,14 @@
 
 namespace {
 
-const std::u16string kString = u"string";
-const std::u16string kList = u"list";
-const std::u16string kArray = u"array";
-const std::u16string kBool = u"bool";
-const std::u16string kLong = u"long";
-const std::u16string kDouble = u"double";
+// The type names, kept as a byte in each node.
+constexpr CJson::Type kNone = CJson::Type::kNone;
+constexpr CJson::Type kString = CJson::Type::kString;
+constexpr CJson::Type kList = CJson::Type::kList;
+constexpr CJson::Type kArray = CJson::Type::kArray;
+constexpr CJson::Type kBool = CJson::Type::kBool;
+constexpr CJson::Type kLong = CJson::Type::kLong;
+constexpr CJson::Type kDouble = CJson::Type::kDouble;
 
 // Reading recurses once per bracket level. Request files are at most about a kilobyte, but the
 // reader also serves debugging tools fed arbitrary text, so nesting deeper than this is kept
@@ -526,7 +528,7 @@ void CJson::Clear() {
     FreeChildrenUnlocked();
     m_key.clear();
     m_value.clear();
-    m_type.clear();
+    m_type = kNone;
     WipeData();
 }
 
@@ -546,8 +548,31 @@ std::u16string CJson::GetValue() const {
 }
 
 std::u16string CJson::GetType() const {
-    std::scoped_lock lock(m_lock);
-    return m_type;
+    Type type;
+    {
+        std::scoped_lock lock(m_lock);
+        type = m_type;
+    }
+    return TypeName(type);
+}
+
+std::u16string CJson::TypeName(Type type) {
+    switch (type) {
+    case kString: return u"string";
+    case kList: return u"list";
+    case kArray: return u"array";
+    case kBool: return u"bool";
+    case kLong: return u"long";
+    case kDouble: return u"double";
+    case kNone: break;
+    }
+    return std::u16string();
+}
+
+CJson::Type CJson::TypeUnder(CJson* parent) {
+    if (parent == nullptr) return kNone;
+    std::scoped_lock lock(parent->m_lock);
+    return parent->m_type;
 }
 
 void CJson::SetValue(const std::u16string& value) {
@@ -555,34 +580,40 @@ void CJson::SetValue(const std::u16string& value) {
     AssignValue(value);
 }
 
-void CJson::AssignValue(const std::u16string& t) {
-    m_value = t;
+std::u16string CJson::StoredValue(std::u16string text) {
+    if (StartsWith(text, u'"') && EndsWith(text, u'"')) {
+        if (text.size() < 2) return std::u16string();
+        text.pop_back();
+        text.erase(0, 1);
+    }
+    return text;
+}
+
+void CJson::AssignValue(std::u16string t) {
     m_type = kString;
     if (StartsWith(t, u'{') && EndsWith(t, u'}')) m_type = kList;
     if (StartsWith(t, u'[') && EndsWith(t, u']')) {
         m_type = kArray;
+        m_value = std::move(t);
         return;
     }
     if (StartsWith(t, u'"') && EndsWith(t, u'"')) {
         m_type = kString;
-        m_value = t.size() >= 2 ? t.substr(1, t.size() - 2) : std::u16string();
+        m_value = StoredValue(std::move(t));
         return;
     }
     if (t.empty()) {
         m_type = kString;
-        return;
-    }
-    if (EqualsIgnoringAsciiCase(t, u"true") || EqualsIgnoringAsciiCase(t, u"false")) {
+    } else if (EqualsIgnoringAsciiCase(t, u"true") || EqualsIgnoringAsciiCase(t, u"false")) {
         m_type = kBool;
-        return;
-    }
-    if (IsIntegerText(t)) {
+    } else if (IsIntegerText(t)) {
         m_type = kLong;
-        return;
+    } else {
+        const size_t dot = t.find(u'.');
+        if (dot != std::u16string::npos && t.find(u'.', dot + 1) == std::u16string::npos && IsIntegerText(t, dot))
+            m_type = kDouble;
     }
-    const size_t dot = t.find(u'.');
-    if (dot != std::u16string::npos && t.find(u'.', dot + 1) == std::u16string::npos && IsIntegerText(t, dot))
-        m_type = kDouble;
+    m_value = std::move(t);
 }
 
 void CJson::SetLong(int32_t value) {
@@ -677,10 +708,10 @@ void CJson::AppendUnlocked(CJson* child) {
     m_children.push_back(child);
 }
 
-CJson* CJson::AddChildUnlocked(std::u16string key, const std::u16string& value) {
+CJson* CJson::AddChildUnlocked(std::u16string key, std::u16string value) {
     auto* child = new CJson();
     child->m_key = std::move(key);
-    child->AssignValue(value);
+    child->AssignValue(std::move(value));
     m_type = (child->m_key.empty() && !child->m_value.empty()) ? kArray : kList;
     child->m_parent.store(this, std::memory_order_relaxed);
     m_children.push_back(child);
@@ -768,7 +799,7 @@ std::u16string CJson::ToString() {
     // Some forms depend on the parent's type name. It is read before this node's lock is taken,
     // so that the parent's lock is never first taken while this one is held.
     CJson* const parent = m_parent.load();
-    const std::u16string parentType = parent ? parent->GetType() : std::u16string();
+    const Type parentType = TypeUnder(parent);
     std::u16string out;
     WriteTo(out, parent != nullptr, parentType);
     return out;
@@ -777,17 +808,19 @@ std::u16string CJson::ToString() {
 // The text is written in place: the children's texts (or the escaped value) go to the end of
 // out first, the form is chosen from them, and the opening part is put in front. Every level
 // looks at its own text a bounded number of times and copies nothing else.
-void CJson::WriteTo(std::u16string& out, bool hasParent, const std::u16string& parentType) {
+void CJson::WriteTo(std::u16string& out, bool hasParent, Type parentType) {
     std::scoped_lock lock(m_lock);
     const size_t start = out.size();
     if (m_children.empty()) {
-        for (const char16_t c : m_value) {
-            if (c == u'\\')
-                out += u"\\\\";
-            else if (c == u'"')
-                out += u"\\\"";
-            else
-                out.push_back(c);
+        // The value with backslashes and quotes escaped, copied a run at a time.
+        size_t from = 0;
+        for (;;) {
+            const size_t hit = m_value.find_first_of(u"\\\"", from);
+            out.append(m_value, from, hit == std::u16string::npos ? std::u16string::npos : hit - from);
+            if (hit == std::u16string::npos) break;
+            out.push_back(u'\\');
+            out.push_back(m_value[hit]);
+            from = hit + 1;
         }
     } else {
         for (CJson* child : m_children) {
@@ -800,71 +833,80 @@ void CJson::WriteTo(std::u16string& out, bool hasParent, const std::u16string& p
     const bool empty = body.empty();
     const char16_t first = empty ? 0 : body.front();
     const char16_t last = empty ? 0 : body.back();
-    std::u16string prefix;
-    std::u16string_view suffix;
-    auto wrap = [&](std::u16string_view opening, char16_t open, std::u16string_view closing) {
-        prefix.reserve(opening.size() + 1);
-        prefix.assign(opening);
-        if (open != 0) prefix.push_back(open);
-        suffix = closing;
+    // The opening part: a lead text (with the key quoted when there is one) and the opening
+    // character; the closing part: a literal.
+    const bool keyed = !m_key.empty();
+    std::u16string_view lead;
+    char16_t open = 0;
+    std::u16string_view close;
+    auto form = [&](char16_t opening, std::u16string_view closing) {
+        open = opening;
+        close = closing;
     };
-    std::u16string quotedKey;
     bool replaceEmptyBrackets = false;
-    if (!m_key.empty()) {
-        quotedKey.reserve(m_key.size() + 3);
-        quotedKey.push_back(u'"');
-        quotedKey += m_key;
-        quotedKey += u"\":";
-    }
 
-    if (!m_key.empty() && !m_value.empty()) {
+    if (keyed && !m_value.empty()) {
         if (PassesPairTest(body))
-            wrap(quotedKey, u'{', u"}");
+            form(u'{', u"}");
         else if (m_type == kDouble || m_type == kLong)
-            wrap(quotedKey, 0, u"");
+            form(0, u"");
         else
-            wrap(quotedKey, u'"', u"\"");
-    } else if (!m_key.empty()) {
+            form(u'"', u"\"");
+    } else if (keyed) {
         if (m_type == kArray)
-            wrap(quotedKey, u'[', u"]");
+            form(u'[', u"]");
         else if (m_type == kList && first == u'[' && last == u']')
-            wrap(quotedKey, 0, u"");
+            form(0, u"");
         else if (m_type == kList && first == u'{' && last == u'}')
-            wrap(quotedKey, u'[', u"]");
+            form(u'[', u"]");
         else if (m_type == kList)
-            wrap(quotedKey, u'{', u"}");
+            form(u'{', u"}");
         else if (empty)
-            wrap(quotedKey, 0, u"\"\"");
+            form(0, u"\"\"");
         else if (PassesPairTest(body))
-            wrap(quotedKey, u'{', u"}");
+            form(u'{', u"}");
         else
-            wrap(quotedKey, u'[', u"]");
+            form(u'[', u"]");
         // An empty bracket pair anywhere in a keyed container is written as an empty string.
         replaceEmptyBrackets = true;
     } else if (!m_value.empty()) {
-        if (m_type == kString)
-            wrap(hasParent && parentType == kList ? u"\"\":" : u"", u'"', u"\"");
-        else if (m_type == kArray)
-            wrap(u"", u'[', u"]");
-        else if (m_type == kList)
-            wrap(u"", u'{', u"}");
-        else
-            wrap(u"", 0, u"");
+        if (m_type == kString) {
+            if (hasParent && parentType == kList) lead = u"\"\":";
+            form(u'"', u"\"");
+        } else if (m_type == kArray) {
+            form(u'[', u"]");
+        } else if (m_type == kList) {
+            form(u'{', u"}");
+        }
     } else {
         if (first == u'{')
-            wrap(u"", u'[', u"]");
+            form(u'[', u"]");
         else if (hasParent && parentType == kArray && empty)
-            wrap(u"", 0, u"\"\"");
+            form(0, u"\"\"");
         else if (hasParent && parentType == kArray)
-            wrap(u"", u'{', u"}");
+            form(u'{', u"}");
         else if (m_type == kArray)
-            wrap(u"", u'[', u"]");
+            form(u'[', u"]");
         else
-            wrap(u"", u'{', u"}");
+            form(u'{', u"}");
     }
 
-    out.insert(start, prefix);
-    out.append(suffix);
+    // The opening part goes in front of the body in one move, written in place.
+    const size_t openLength = (keyed ? m_key.size() + 3 : lead.size()) + (open != 0 ? 1 : 0);
+    if (openLength > 0) {
+        out.insert(start, openLength, u'\0');
+        char16_t* at = out.data() + start;
+        if (keyed) {
+            *at++ = u'"';
+            at = std::copy(m_key.begin(), m_key.end(), at);
+            *at++ = u'"';
+            *at++ = u':';
+        } else {
+            at = std::copy(lead.begin(), lead.end(), at);
+        }
+        if (open != 0) *at = open;
+    }
+    out.append(close);
     if (replaceEmptyBrackets) {
         for (size_t i = start; i + 1 < out.size(); ++i) {
             if (out[i] == u'[' && out[i + 1] == u']') {

@@ -92,6 +92,9 @@ public:
     // public because the phone app's reading of our output depends on it.
     static std::u16string Mask(const std::u16string& text);
 
+    // The type names, as each node keeps them (GetType gives the text).
+    enum class Type : uint8_t { kNone, kString, kList, kArray, kBool, kLong, kDouble };
+
 private:
     friend class CParseBplist;
     class Reader;  // the JSON reader (CJson.cpp)
@@ -99,19 +102,24 @@ private:
     // The unlocked builders, for a node and a child that no other thread can reach.
     // AssignValue: SetValue's rules. AppendUnlocked: AddChild(CJson*) for a child without a
     // parent. AddChildUnlocked: AddChild(key, value).
-    void AssignValue(const std::u16string& value);
+    void AssignValue(std::u16string value);
     void AppendUnlocked(CJson* child);
-    CJson* AddChildUnlocked(std::u16string key, const std::u16string& value);
+    CJson* AddChildUnlocked(std::u16string key, std::u16string value);
+    // The value a node holds after SetValue(text): the text without one pair of enclosing quotes.
+    static std::u16string StoredValue(std::u16string text);
     // Deletes every descendant without locks (the node is being deleted or is not shared).
     void FreeChildrenUnlocked();
     // Writes the node's text at the end of out, its lock held; the parent's type name is given,
     // since the parent is locked by the caller (or read before this node was locked).
-    void WriteTo(std::u16string& out, bool hasParent, const std::u16string& parentType);
+    void WriteTo(std::u16string& out, bool hasParent, Type parentType);
+    static std::u16string TypeName(Type type);
+    // The parent's type, read under the parent's lock; kNone without a parent.
+    static Type TypeUnder(CJson* parent);
 
     bool Matches(const std::u16string& key, const std::u16string& value) const;
     void WipeData();
 
-    std::u16string m_type;
+    Type m_type = Type::kString;
     std::u16string m_key;
     std::u16string m_value;
     uint8_t* m_data = nullptr;

@@ -179,11 +179,11 @@ CJson* CParseBplist::ParseObject(int index, CJson* parent) {
     return parent;
 }
 
-void CParseBplist::Add(CJson* parent, std::u16string key, const std::u16string& value) {
+void CParseBplist::Add(CJson* parent, std::u16string key, std::u16string value) {
     if (parent == m_callerParent) {
         parent->AddChild(key, value);
     } else {
-        parent->AddChildUnlocked(std::move(key), value);
+        parent->AddChildUnlocked(std::move(key), std::move(value));
     }
 }
 
@@ -216,16 +216,16 @@ bool CParseBplist::ReadCount(uint64_t position, uint64_t& count, uint64_t& heade
     return true;
 }
 
-void CParseBplist::AppendText(int index, uint64_t start, uint64_t size, CJson* parent) {
+bool CParseBplist::TextOf(int index, uint64_t start, uint64_t size, std::u16string& text) {
     if (!Fits(start, size)) {
-        return;
+        return false;
     }
     const char* bytes = reinterpret_cast<const char*>(m_data + start);
     if (const void* zero = std::memchr(bytes, 0, size)) {
         size = static_cast<uint64_t>(static_cast<const char*>(zero) - bytes);
     }
     if (!Charge(kCharCost * static_cast<int64_t>(size))) {
-        return;
+        return false;
     }
     // Keys are shared by every dictionary that uses them (five per tone of a catalogue), so an
     // object's text is converted once per parse. The cache holds no more text than the budget
@@ -234,7 +234,68 @@ void CParseBplist::AppendText(int index, uint64_t start, uint64_t size, CJson* p
     if (cached == m_texts.end()) {
         cached = m_texts.emplace(index, AnsiToText(std::string_view(bytes, size))).first;
     }
-    Add(parent, std::u16string(), cached->second);
+    text = cached->second;
+    return true;
+}
+
+bool CParseBplist::IsContainerAt(int32_t position) const {
+    if (position < 0 || position >= m_length) {
+        return false;
+    }
+    const unsigned kind = m_data[position] >> 4;
+    return kind == 0xA || kind == 0xC || kind == 0xD;
+}
+
+bool CParseBplist::ScalarText(int index, uint64_t pos, std::u16string& text) {
+    const unsigned char marker = m_data[pos];
+    const unsigned n = marker & 0x0F;
+    uint64_t count = 0;
+    uint64_t header = 1;
+    switch (marker >> 4) {
+    case 0x0:
+        // false and true; null, fill and the undefined markers yield nothing.
+        if (marker == 0x08 || marker == 0x09) {
+            text = marker == 0x08 ? u"0" : u"1";
+            return true;
+        }
+        return false;
+    case 0x1: {
+        const uint64_t size = uint64_t{1} << n;
+        if (!Fits(pos + 1, size)) {
+            return false;
+        }
+        text = UnsignedText(ReadBigEndian(m_data + pos + 1, size));
+        return true;
+    }
+    case 0x2:
+        if (n == 2 && Fits(pos + 1, 4)) {
+            const uint32_t bits = ReadBigEndian(m_data + pos + 1, 4);
+            text = RealText(std::bit_cast<float>(bits));
+            return true;
+        }
+        return n == 3 && DoubleText(pos + 1, text);
+    case 0x3:
+        // Not a date: read as data of n bytes.
+        return n == 3 ? DoubleText(pos + 1, text) : TextOf(index, pos + 1, n, text);
+    case 0x4:
+    case 0x5:
+        return ReadCount(pos, count, header) && TextOf(index, pos + header, count, text);
+    case 0x6: {
+        if (!ReadCount(pos, count, header) || !Fits(pos + header, count * 2) ||
+            !Charge(kCharCost * static_cast<int64_t>(count))) {
+            return false;
+        }
+        text.assign(count, u'\0');
+        const unsigned char* units = m_data + pos + header;
+        for (uint64_t i = 0; i < count; ++i) {
+            text[i] = static_cast<char16_t>((units[2 * i] << 8) | units[2 * i + 1]);
+        }
+        return true;
+    }
+    default:
+        // UIDs and the markers the format leaves undefined yield nothing.
+        return false;
+    }
 }
 
 void CParseBplist::AppendObject(int index, CJson* parent) {
@@ -243,61 +304,10 @@ void CParseBplist::AppendObject(int index, CJson* parent) {
         return;
     }
     const uint64_t pos = static_cast<uint64_t>(position);
-    const unsigned char marker = m_data[pos];
-    const unsigned kind = marker >> 4;
-    const unsigned n = marker & 0x0F;
     uint64_t count = 0;
     uint64_t header = 1;
 
-    switch (kind) {
-    case 0x0:
-        // false and true; null, fill and the undefined markers add nothing.
-        if (marker == 0x08) {
-            Add(parent, std::u16string(), u"0");
-        } else if (marker == 0x09) {
-            Add(parent, std::u16string(), u"1");
-        }
-        return;
-    case 0x1: {
-        const uint64_t size = uint64_t{1} << n;
-        if (Fits(pos + 1, size)) {
-            Add(parent, std::u16string(), UnsignedText(ReadBigEndian(m_data + pos + 1, size)));
-        }
-        return;
-    }
-    case 0x2:
-        if (n == 2 && Fits(pos + 1, 4)) {
-            const uint32_t bits = ReadBigEndian(m_data + pos + 1, 4);
-            Add(parent, std::u16string(), RealText(std::bit_cast<float>(bits)));
-        } else if (n == 3) {
-            AppendDouble(pos + 1, parent);
-        }
-        return;
-    case 0x3:
-        if (n == 3) {
-            AppendDouble(pos + 1, parent);
-        } else {
-            // Not a date: read as data of n bytes.
-            AppendText(index, pos + 1, n, parent);
-        }
-        return;
-    case 0x4:
-    case 0x5:
-        if (ReadCount(pos, count, header)) {
-            AppendText(index, pos + header, count, parent);
-        }
-        return;
-    case 0x6:
-        if (ReadCount(pos, count, header) && Fits(pos + header, count * 2) &&
-            Charge(kCharCost * static_cast<int64_t>(count))) {
-            std::u16string text(count, u'\0');
-            const unsigned char* units = m_data + pos + header;
-            for (uint64_t i = 0; i < count; ++i) {
-                text[i] = static_cast<char16_t>((units[2 * i] << 8) | units[2 * i + 1]);
-            }
-            Add(parent, std::u16string(), text);
-        }
-        return;
+    switch (m_data[pos] >> 4) {
     case 0xA:
     case 0xC:
         if (ReadCount(pos, count, header) && Fits(pos + header, count * m_objectRefSize)) {
@@ -311,21 +321,45 @@ void CParseBplist::AppendObject(int index, CJson* parent) {
             AppendDictionary(pos + header, count, parent);
         }
         return;
-    default:
-        // UIDs and the markers the format leaves undefined add nothing.
+    default: {
+        // Every other object is a scalar: one text child, or nothing.
+        std::u16string text;
+        if (ScalarText(index, pos, text)) {
+            Add(parent, std::u16string(), std::move(text));
+        }
         return;
+    }
     }
 }
 
-void CParseBplist::AppendDouble(uint64_t start, CJson* parent) {
+bool CParseBplist::DoubleText(uint64_t start, std::u16string& text) const {
     if (!Fits(start, 8)) {
-        return;
+        return false;
     }
     uint64_t bits = 0;
     for (uint64_t i = 0; i < 8; ++i) {
         bits = (bits << 8) | m_data[start + i];
     }
-    Add(parent, std::u16string(), RealText(std::bit_cast<double>(bits)));
+    text = RealText(std::bit_cast<double>(bits));
+    return true;
+}
+
+CParseBplist::Yield CParseBplist::ScalarAt(uint64_t at, std::u16string& text) {
+    const uint32_t reference = ReadBigEndian(m_data + at, static_cast<size_t>(m_objectRefSize));
+    if (reference >= static_cast<uint32_t>(m_objectCount) || IsContainerAt(m_offsetTable[reference])) {
+        return Yield::kNotScalar;
+    }
+    // What Visit and AppendObject do for a scalar, without a node to hold its text: the same
+    // charges and checks in the same order. A scalar visits nothing, so the path is not needed.
+    const int index = static_cast<int>(reference);
+    if (!Charge(kNodeCost) || m_onPath[index] != 0 || m_path.size() >= kMaxDepth) {
+        return Yield::kNothing;
+    }
+    const int32_t position = m_offsetTable[index];
+    if (position < 0 || position >= m_length) {
+        return Yield::kNothing;
+    }
+    return ScalarText(index, static_cast<uint64_t>(position), text) ? Yield::kText : Yield::kNothing;
 }
 
 void CParseBplist::ParseReference(uint64_t at, CJson* parent) {
@@ -340,19 +374,41 @@ void CParseBplist::ParseReference(uint64_t at, CJson* parent) {
 
 void CParseBplist::AppendDictionary(uint64_t start, uint64_t count, CJson* parent) {
     const uint64_t refSize = static_cast<uint64_t>(m_objectRefSize);
+    // One child per entry (the caller's Fits bounds count by the input's length).
+    if (parent != m_callerParent) {
+        parent->m_children.reserve(parent->m_children.size() + count);
+    }
+    std::u16string text;
     for (uint64_t i = 0; i < count && m_budget >= 0; ++i) {
+        // The key is whatever text its object yields first, as a node made from that text would
+        // hold it. A scalar key (the usual case) is read without building that node.
         std::u16string key;
-        {
-            // The key is whatever text its object yields first.
+        const uint64_t keyAt = start + i * refSize;
+        const Yield keyYield = ScalarAt(keyAt, text);
+        if (keyYield == Yield::kText) {
+            key = CJson::StoredValue(std::move(text));
+        } else if (keyYield == Yield::kNotScalar) {
             auto keyRoot = std::make_unique<CJson>();
-            ParseReference(start + i * refSize, keyRoot.get());
+            ParseReference(keyAt, keyRoot.get());
             if (!keyRoot->m_children.empty()) {
                 key = std::move(keyRoot->m_children.front()->m_value);
             }
         }
 
+        // A scalar value gives the entry its text, as the single plain child it would yield.
+        const uint64_t valueAt = start + (count + i) * refSize;
+        const Yield valueYield = ScalarAt(valueAt, text);
+        if (valueYield == Yield::kText) {
+            Add(parent, std::move(key), CJson::StoredValue(std::move(text)));
+            continue;
+        }
+        if (valueYield == Yield::kNothing) {
+            Add(parent, std::move(key), std::u16string());
+            continue;
+        }
+
         auto value = std::make_unique<CJson>();
-        ParseReference(start + (count + i) * refSize, value.get());
+        ParseReference(valueAt, value.get());
         const std::vector<CJson*>& children = value->m_children;
         CJson* only = children.size() == 1 ? children.front() : nullptr;
         if (children.empty()) {

@@ -31,7 +31,7 @@ private:
     void Visit(int index, CJson* parent);
     // Adds a keyed child: through the public, locked form to the caller's parent, unlocked to
     // the nodes of this parse.
-    void Add(CJson* parent, std::u16string key, const std::u16string& value);
+    void Add(CJson* parent, std::u16string key, std::u16string value);
     // True when [start, start + size) lies inside the buffer.
     bool Fits(uint64_t start, uint64_t size) const;
     // Takes cost from the work budget of this parse; false (and the budget spent) when short.
@@ -40,10 +40,18 @@ private:
     // past the buffer.
     bool ReadCount(uint64_t position, uint64_t& count, uint64_t& header) const;
     void AppendObject(int index, CJson* parent);
+    // The text a scalar object (anything but an array, set or dictionary) at pos yields; false
+    // when it yields nothing.
+    bool ScalarText(int index, uint64_t pos, std::u16string& text);
     // Data and ASCII strings: the bytes up to the first zero, in the ANSI code page.
-    void AppendText(int index, uint64_t start, uint64_t size, CJson* parent);
-    void AppendDouble(uint64_t start, CJson* parent);
+    bool TextOf(int index, uint64_t start, uint64_t size, std::u16string& text);
+    bool DoubleText(uint64_t start, std::u16string& text) const;
+    bool IsContainerAt(int32_t position) const;
     void AppendDictionary(uint64_t start, uint64_t count, CJson* parent);
+    // What the object whose reference is stored at byte position at yields, when it is a
+    // scalar: visited with the charges and checks of ParseReference, but without a node.
+    enum class Yield { kNotScalar, kNothing, kText };
+    Yield ScalarAt(uint64_t at, std::u16string& text);
     // Parses the object whose reference is stored at byte position at into parent.
     void ParseReference(uint64_t at, CJson* parent);
 

@@ -191,33 +191,39 @@ std::u16string DecodeUtf8(std::string_view bytes) {
 // UTF-16 to UTF-8 with the same replacement as the iconv converters (IconvConverter::FromText):
 // a lone surrogate becomes "?".
 std::string EncodeUtf8(std::u16string_view text) {
-    std::string bytes;
-    bytes.reserve(text.size() + text.size() / 2);
+    // The length first (each unit of a surrogate pair counts 2: the pair is four bytes; a lone
+    // surrogate, written as one "?", counts 2 as well), then the bytes through a pointer; the
+    // string is cut to what was written.
     const size_t n = text.size();
+    size_t length = 0;
+    for (const char16_t c : text) length += c < 0x80 ? 1 : (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) ? 2 : 3;
+    std::string bytes(length, '\0');
+    char* out = bytes.data();
     for (size_t i = 0; i < n; ++i) {
         uint32_t c = text[i];
         if (c < 0x80) {
-            bytes.push_back(static_cast<char>(c));
+            *out++ = static_cast<char>(c);
         } else if (c < 0x800) {
-            bytes.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             if (c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+                c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
                 ++i;
-                bytes.push_back(static_cast<char>(0xF0 | (c >> 18)));
-                bytes.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-                bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-                bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+                *out++ = static_cast<char>(0xF0 | (c >> 18));
+                *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *out++ = static_cast<char>(0x80 | (c & 0x3F));
             } else {
-                bytes.push_back('?');
+                *out++ = '?';
             }
         } else {
-            bytes.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            *out++ = static_cast<char>(0xE0 | (c >> 12));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    bytes.resize(static_cast<size_t>(out - bytes.data()));
     return bytes;
 }
 
@@ -247,7 +253,7 @@ void ReloadAnsiCodePage() {
 
 std::u16string Utf8ToText(std::string_view utf8) { return DecodeUtf8(utf8); }
 
-std::string TextToUtf8(const std::u16string& text) { return EncodeUtf8(text); }
+std::string TextToUtf8(std::u16string_view text) { return EncodeUtf8(text); }
 
 std::u16string AnsiToText(std::string_view ansi) {
     const ThreadCodePage& page = CurrentCodePage();

@@ -32,7 +32,7 @@ std::u16string UrlEncodeText(const std::u16string& text);
 
 // Plain conversions used wherever the border is known to be UTF-8 or ANSI.
 std::u16string Utf8ToText(std::string_view utf8);
-std::string TextToUtf8(const std::u16string& text);
+std::string TextToUtf8(std::u16string_view text);
 std::u16string AnsiToText(std::string_view ansi);
 
 // The iconv name of the ANSI code page in force.
