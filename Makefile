@@ -78,12 +78,15 @@ fuzz-smoke: fuzz-build
 	done
 
 # make bench: the benchmarks in a release build of their own (build-bench/); prints a Markdown
-# table of the comparisons and writes it to bench/results.md. Not part of the test command.
+# table of the comparisons and writes it to bench/results.md. Not part of the test command. The
+# normal build's ruvo-tool (RelWithDebInfo) is built too, for the whole-process comparison in both
+# build types; one build at a time.
 BENCH_DIR ?= build-bench
-bench: deps
+bench: configure
 	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DRUVO_BENCH=ON -DBUILD_TESTING=OFF
-	cmake --build $(BENCH_DIR) --target bench_formats $(build_jobs)
-	python3 bench/run_bench.py $(BENCH_DIR)
+	cmake --build $(BENCH_DIR) --target bench_programs $(build_jobs)
+	cmake --build $(BUILD_DIR) --target ruvo-tool $(build_jobs)
+	python3 bench/run_bench.py $(BENCH_DIR) $(BUILD_DIR)/ruvo-tool
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(BENCH_DIR)
