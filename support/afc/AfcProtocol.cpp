@@ -52,25 +52,30 @@ IoResult ResultOfErrno(int err) {
 
 IoResult RecvExact(int fd, char* buffer, size_t length, const Deadline& deadline) {
     size_t got = 0;
+    // What has already arrived is taken at once; the wait (with its deadline) comes only when
+    // the socket has nothing more yet.
     while (got < length) {
-        IoResult waited = WaitFor(fd, POLLIN, deadline);
-        if (waited != IoResult::Ok) return waited;
         ssize_t n = recv(fd, buffer + got, length - got, MSG_DONTWAIT);
         if (n == 0) return IoResult::Closed;
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return ResultOfErrno(errno);
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return ResultOfErrno(errno);
+            IoResult waited = WaitFor(fd, POLLIN, deadline);
+            if (waited != IoResult::Ok) return waited;
+            continue;
         }
         got += static_cast<size_t>(n);
     }
     return IoResult::Ok;
 }
 
-// Reads length bytes into out. The buffer grows with what has really arrived, a piece at a time,
-// so a header that announces tens of MiB costs nothing until the bytes come.
+// Reads length bytes into out. Up to one transfer piece (kClientChunkSize) is taken on trust at
+// once; beyond that the buffer grows with what has really arrived, a piece at a time, so a header
+// that announces tens of MiB costs little until the bytes come.
 IoResult RecvGrowing(int fd, std::string& out, uint64_t length, const Deadline& deadline) {
-    constexpr size_t kPiece = 64 * 1024;
+    constexpr size_t kPiece = kClientChunkSize;
     out.clear();
+    out.reserve(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
     while (out.size() < length) {
         const size_t had = out.size();
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(length - had, kPiece));
@@ -116,6 +121,13 @@ IoResult DecodeHeader(const unsigned char in[kHeaderSize], Header& out) {
 }
 
 IoResult ReadPacket(int fd, Packet& out, int firstByteTimeoutMs, int timeoutMs) {
+    size_t unused = 0;
+    return ReadPacketInto(fd, out, nullptr, 0, unused, firstByteTimeoutMs, timeoutMs);
+}
+
+IoResult ReadPacketInto(int fd, Packet& out, char* dest, size_t capacity, size_t& payloadLength,
+                        int firstByteTimeoutMs, int timeoutMs) {
+    payloadLength = 0;
     IoResult started = WaitFor(fd, POLLIN, DeadlineIn(firstByteTimeoutMs));
     if (started != IoResult::Ok) return started;
     Deadline deadline = DeadlineIn(timeoutMs);
@@ -131,7 +143,13 @@ IoResult ReadPacket(int fd, Packet& out, int firstByteTimeoutMs, int timeoutMs) 
     out.operation = header.operation;
     r = RecvGrowing(fd, out.data, header.thisLength - kHeaderSize, deadline);
     if (r != IoResult::Ok) return r;
-    return RecvGrowing(fd, out.payload, header.entireLength - header.thisLength, deadline);
+    const uint64_t length = header.entireLength - header.thisLength;
+    out.payload.clear();
+    if (dest != nullptr && length > 0 && length <= capacity) {
+        payloadLength = static_cast<size_t>(length);
+        return RecvExact(fd, dest, payloadLength, deadline);
+    }
+    return RecvGrowing(fd, out.payload, length, deadline);
 }
 
 IoResult WritePacket(int fd, uint64_t packetNum, Op operation, std::string_view data, std::string_view payload,

@@ -104,6 +104,11 @@ IoResult DecodeHeader(const unsigned char in[kHeaderSize], Header& out);
 // Reads one whole packet. firstByteTimeoutMs bounds the wait for the packet to start and
 // timeoutMs the rest of it; -1 waits without limit. Lengths are checked before allocating.
 IoResult ReadPacket(int fd, Packet& out, int firstByteTimeoutMs, int timeoutMs);
+// ReadPacket, but a payload of at most capacity bytes is read straight into dest (payloadLength
+// tells how many; out.payload stays empty); a larger one goes to out.payload as usual. For file
+// contents, which then need no copy.
+IoResult ReadPacketInto(int fd, Packet& out, char* dest, size_t capacity, size_t& payloadLength,
+                        int firstByteTimeoutMs, int timeoutMs);
 // Sends a packet completely (partial sends are continued) without raising SIGPIPE.
 IoResult WritePacket(int fd, uint64_t packetNum, Op operation, std::string_view data, std::string_view payload,
                      int timeoutMs);

@@ -69,18 +69,15 @@ int Broken(afc_connection& c, int error) {
     return error;
 }
 
-int ExchangeOnce(afc_connection& c, uint64_t packetNum, Op op, std::string_view data, std::string_view payload,
-                 Op expected, std::string* body) {
-    IoResult sent = ruvo::afc::WritePacket(c.fd, packetNum, op, data, payload, c.timeoutMs);
-    if (sent != IoResult::Ok) return Broken(c, ErrorOf(sent));
-
-    ruvo::afc::Packet reply;
-    IoResult received = ruvo::afc::ReadPacket(c.fd, reply, c.timeoutMs, c.timeoutMs);
-    if (received != IoResult::Ok) return Broken(c, ErrorOf(received));
-    if (reply.packetNum != packetNum) return Broken(c, MDERR_PROTOCOL);
-
+// A reply's bytes (inline part and payload together, as devices use either) when it is the
+// expected operation, or the error a STATUS reply or anything else stands for.
+int ReplyResult(afc_connection& c, ruvo::afc::Packet& reply, Op expected, std::string* body) {
+    // Most replies use one of the two parts, which is then taken as it is rather than copied.
     std::string content = std::move(reply.data);
-    content += reply.payload;
+    if (content.empty())
+        content = std::move(reply.payload);
+    else
+        content += reply.payload;
     if (reply.operation == static_cast<uint64_t>(Op::Status)) {
         std::optional<uint64_t> code = ruvo::afc::ReadU64(content, 0);
         if (!code || *code > kMaxStatusCode) return Broken(c, MDERR_PROTOCOL);
@@ -93,6 +90,59 @@ int ExchangeOnce(afc_connection& c, uint64_t packetNum, Op op, std::string_view 
     if (reply.operation != static_cast<uint64_t>(expected)) return Broken(c, MDERR_PROTOCOL);
     if (body) *body = std::move(content);
     return MDERR_OK;
+}
+
+int ExchangeOnce(afc_connection& c, uint64_t packetNum, Op op, std::string_view data, std::string_view payload,
+                 Op expected, std::string* body) {
+    IoResult sent = ruvo::afc::WritePacket(c.fd, packetNum, op, data, payload, c.timeoutMs);
+    if (sent != IoResult::Ok) return Broken(c, ErrorOf(sent));
+
+    ruvo::afc::Packet reply;
+    IoResult received = ruvo::afc::ReadPacket(c.fd, reply, c.timeoutMs, c.timeoutMs);
+    if (received != IoResult::Ok) return Broken(c, ErrorOf(received));
+    if (reply.packetNum != packetNum) return Broken(c, MDERR_PROTOCOL);
+    return ReplyResult(c, reply, expected, body);
+}
+
+// One FILE_READ of at most capacity bytes into dest; got is how many came (0 at the end of the
+// file). The DATA reply's payload is read straight into dest; a reply with more than capacity
+// bytes breaks the connection, as a device that sends more than was asked cannot be followed.
+int ReadInto(afc_connection& c, std::string_view request, char* dest, size_t capacity, size_t& got) {
+    got = 0;
+    if (c.broken) return MDERR_SOCKET;
+    try {
+        const uint64_t packetNum = ++c.lastPacketNum;
+        IoResult sent = ruvo::afc::WritePacket(c.fd, packetNum, Op::FileRead, request, {}, c.timeoutMs);
+        if (sent != IoResult::Ok) return Broken(c, ErrorOf(sent));
+
+        ruvo::afc::Packet reply;
+        size_t direct = 0;
+        IoResult received = ruvo::afc::ReadPacketInto(c.fd, reply, dest, capacity, direct, c.timeoutMs, c.timeoutMs);
+        if (received != IoResult::Ok) return Broken(c, ErrorOf(received));
+        if (reply.packetNum != packetNum) return Broken(c, MDERR_PROTOCOL);
+        if (reply.operation != static_cast<uint64_t>(Op::Data) || direct == 0) {
+            // A STATUS, an inline-only or an oversized reply: the bytes as the other replies have them.
+            if (direct > 0) reply.payload.assign(dest, direct);
+            std::string body;
+            const int rc = ReplyResult(c, reply, Op::Data, &body);
+            if (rc != MDERR_OK) return rc;
+            if (body.size() > capacity) return Broken(c, MDERR_PROTOCOL);
+            std::memcpy(dest, body.data(), body.size());
+            got = body.size();
+            return MDERR_OK;
+        }
+        // The payload is in place; an inline part goes in front of it.
+        const size_t inline_ = reply.data.size();
+        if (inline_ + direct > capacity) return Broken(c, MDERR_PROTOCOL);
+        if (inline_ > 0) {
+            std::memmove(dest + inline_, dest, direct);
+            std::memcpy(dest, reply.data.data(), inline_);
+        }
+        got = inline_ + direct;
+        return MDERR_OK;
+    } catch (const std::bad_alloc&) {
+        return Broken(c, MDERR_NO_MEMORY);
+    }
 }
 
 // Sends one request and waits for its reply; the caller holds c.mutex. The reply must carry the
@@ -245,13 +295,11 @@ MD_EXPORT int AFCFileRefRead(AFCConnectionRef connection, AFCFileRef ref, void* 
             std::string data;
             ruvo::afc::AppendU64(data, ref);
             ruvo::afc::AppendU64(data, piece);
-            std::string body;
-            int rc = Exchange(*connection, Op::FileRead, data, {}, Op::Data, &body);
+            size_t came = 0;
+            int rc = ReadInto(*connection, data, static_cast<char*>(buffer) + got, static_cast<size_t>(piece), came);
             if (rc != MDERR_OK) return rc;
-            if (body.size() > piece) return Broken(*connection, MDERR_PROTOCOL);
-            if (body.empty()) break;
-            std::memcpy(static_cast<char*>(buffer) + got, body.data(), body.size());
-            got += static_cast<uint32_t>(body.size());
+            if (came == 0) break;
+            got += static_cast<uint32_t>(came);
             *length = got;
         }
         return MDERR_OK;

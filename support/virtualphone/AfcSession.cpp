@@ -142,6 +142,8 @@ void AfcSession::Run() {
         if (WritePacket(m_fd, request.packetNum, reply.op, reply.data, reply.payload, PacketTimeoutMs()) !=
             IoResult::Ok)
             return;
+        // The next file read fills this block again instead of a new one.
+        if (reply.payload.capacity() > m_readBlock.capacity()) m_readBlock = std::move(reply.payload);
     }
 }
 
@@ -332,7 +334,10 @@ Reply AfcSession::FileRead(std::string_view data) {
     std::optional<uint64_t> length = ReadU64(data, 8);
     if (!file || !length) return StatusReply(Status::InvalidArg);
     if (file->accessMode == O_WRONLY) return StatusReply(Status::PermDenied);
-    std::string bytes(std::min(*length, kMaxServerReadSize), '\0');
+    // The block of the previous read, when there is one, is filled again: its old bytes are
+    // overwritten or cut off below.
+    std::string bytes = std::move(m_readBlock);
+    bytes.resize(static_cast<size_t>(std::min(*length, kMaxServerReadSize)));
     size_t got = 0;
     while (got < bytes.size()) {
         ssize_t n = read(file->fd.Get(), bytes.data() + got, bytes.size() - got);

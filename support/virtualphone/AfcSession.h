@@ -71,6 +71,8 @@ private:
     Reply FileClose(std::string_view data);
 
     const int m_fd;
+    // A FILE_READ reply's block, kept for the next read of the session.
+    std::string m_readBlock;
     PathResolver m_resolver;
     std::map<uint64_t, OpenFile> m_files;
     uint64_t m_nextHandle = 1;

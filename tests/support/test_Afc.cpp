@@ -1041,6 +1041,10 @@ TEST(AfcClient, BadRepliesAreErrorsThatBreakTheConnection) {
          MDERR_PROTOCOL},
         {"read returns more than asked", readCall,
          [](const Packet& r) { return Reply(r, Op::Data, "", "too many bytes"); }, MDERR_PROTOCOL},
+        {"read returns more than asked, inline and payload together", readCall,
+         [](const Packet& r) { return Reply(r, Op::Data, "abc", "de"); }, MDERR_PROTOCOL},
+        {"read returns more than asked, all inline", readCall,
+         [](const Packet& r) { return Reply(r, Op::Data, "abcde"); }, MDERR_PROTOCOL},
     };
     for (const Case& c : cases) {
         // The phone would answer a second request correctly; a broken connection must not send one.
@@ -1051,6 +1055,34 @@ TEST(AfcClient, BadRepliesAreErrorsThatBreakTheConnection) {
         EXPECT_NE(AFCDirectoryCreate(conn, "/later"), MDERR_OK) << c.desc;
         AFCConnectionClose(conn);
         EXPECT_EQ(phone.Finish().size(), 1u) << c.desc << ": the failed connection sent again";
+    }
+}
+
+// File contents come in the inline part, the payload or both (in that order); the bytes are read
+// into the caller's buffer in that order, and a success status or an empty reply ends the file.
+TEST(AfcClient, ReadRepliesFillTheBufferInOrder) {
+    struct Case {
+        const char* desc;
+        const char* inlinePart;
+        const char* payload;
+        std::string expected;
+    } cases[] = {
+        {"payload only", "", "abcd", "abcd"},
+        {"inline only", "abcd", "", "abcd"},
+        {"inline then payload", "ab", "cd", "abcd"},
+        {"fewer bytes than asked, then the end", "", "ab", "ab"},
+    };
+    for (const Case& c : cases) {
+        FakePhone phone({[&](const Packet& r) { return Reply(r, Op::Data, c.inlinePart, c.payload); },
+                         [](const Packet& r) { return Reply(r, Op::Status, U64(0)); }});
+        AFCConnectionRef conn = nullptr;
+        ASSERT_EQ(AFCConnectionOpen(phone.Fd(), 5, &conn), MDERR_OK);
+        char buffer[4] = {'.', '.', '.', '.'};
+        uint32_t length = sizeof buffer;
+        EXPECT_EQ(AFCFileRefRead(conn, 5, buffer, &length), MDERR_OK) << c.desc;
+        EXPECT_EQ(std::string(buffer, length), c.expected) << c.desc;
+        AFCConnectionClose(conn);
+        phone.Finish();
     }
 }
 
