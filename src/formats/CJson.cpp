@@ -510,7 +510,7 @@ CJson::~CJson() {
 }
 
 void CJson::FreeChildrenUnlocked() {
-    for (CJson* child : m_children) delete child;
+    for (auto it = m_children.rbegin(); it != m_children.rend(); ++it) delete *it;
     m_children.clear();
 }
 
@@ -800,17 +800,59 @@ std::u16string CJson::ToString() {
     // so that the parent's lock is never first taken while this one is held.
     CJson* const parent = m_parent.load();
     const Type parentType = TypeUnder(parent);
+    // Room for the whole text at once: growing a large text step by step costs more than the
+    // walk that sizes it (each step is a new block, copied and touched page by page).
     std::u16string out;
+    out.reserve(SizeHint());
     WriteTo(out, parent != nullptr, parentType);
     return out;
 }
 
-// The text is written in place: the children's texts (or the escaped value) go to the end of
-// out first, the form is chosen from them, and the opening part is put in front. Every level
-// looks at its own text a bounded number of times and copies nothing else.
-void CJson::WriteTo(std::u16string& out, bool hasParent, Type parentType) {
+size_t CJson::SizeHint() const {
+    std::scoped_lock lock(m_lock);
+    // Key and value with the quotes, colon, brackets and comma around them; values rarely need
+    // escapes, and the text grows past this if they do.
+    size_t size = m_key.size() + m_value.size() + 6;
+    for (const CJson* child : m_children) size += child->SizeHint();
+    return size;
+}
+
+namespace {
+
+// Replaces every "[]" in out[from, to) by two quotes, as a keyed container's text has them.
+void ReplaceEmptyBrackets(std::u16string& out, size_t from, size_t to) {
+    for (size_t i = from; i + 1 < to; ++i) {
+        if (out[i] == u'[' && out[i + 1] == u']') {
+            out[i] = u'"';
+            out[i + 1] = u'"';
+            ++i;
+        }
+    }
+}
+
+bool HasEmptyBrackets(std::u16string_view text) { return text.find(u"[]") != std::u16string_view::npos; }
+
+}  // namespace
+
+// The text is written in place: the children's texts (or the escaped value) go to the end of out
+// first, the form is chosen from them, and the opening part is put in front. A node with
+// children leaves room for its usual opening part before them, so that the body, which may be
+// most of the text, is not moved again at every level.
+//
+// A keyed container writes every "[]" of its text as two quotes. A node's text has no "[]" but
+// in its own parts (its key, a leaf's value, an empty pair of its own brackets) and in its
+// children's texts: texts never start with "]" or end with "[", and children are joined by
+// commas. So each node reports whether its text may still hold one, and a keyed container
+// rewrites only its own parts and the children that reported one.
+bool CJson::WriteTo(std::u16string& out, bool hasParent, Type parentType) {
     std::scoped_lock lock(m_lock);
     const size_t start = out.size();
+    const bool keyed = !m_key.empty();
+    const size_t room = m_children.empty() ? 0 : (keyed ? m_key.size() + 3 : 0) + 1;
+    out.append(room, u'\0');
+    const size_t bodyStart = out.size();
+    bool childMayHoldBrackets = false;
+    std::vector<std::pair<size_t, size_t>> bracketChildren;  // relative to bodyStart
     if (m_children.empty()) {
         // The value with backslashes and quotes escaped, copied a run at a time.
         size_t from = 0;
@@ -824,18 +866,21 @@ void CJson::WriteTo(std::u16string& out, bool hasParent, Type parentType) {
         }
     } else {
         for (CJson* child : m_children) {
-            if (out.size() > start) out.push_back(u',');
-            child->WriteTo(out, true, m_type);
+            if (out.size() > bodyStart) out.push_back(u',');
+            const size_t childStart = out.size();
+            if (child->WriteTo(out, true, m_type)) {
+                childMayHoldBrackets = true;
+                if (keyed && m_value.empty()) bracketChildren.emplace_back(childStart - bodyStart, out.size() - bodyStart);
+            }
         }
     }
 
-    const std::u16string_view body(out.data() + start, out.size() - start);
+    const std::u16string_view body(out.data() + bodyStart, out.size() - bodyStart);
     const bool empty = body.empty();
     const char16_t first = empty ? 0 : body.front();
     const char16_t last = empty ? 0 : body.back();
     // The opening part: a lead text (with the key quoted when there is one) and the opening
     // character; the closing part: a literal.
-    const bool keyed = !m_key.empty();
     std::u16string_view lead;
     char16_t open = 0;
     std::u16string_view close;
@@ -891,10 +936,13 @@ void CJson::WriteTo(std::u16string& out, bool hasParent, Type parentType) {
             form(u'{', u"}");
     }
 
-    // The opening part goes in front of the body in one move, written in place.
+    // The opening part goes into the room left for it, or in front of the body in one move.
     const size_t openLength = (keyed ? m_key.size() + 3 : lead.size()) + (open != 0 ? 1 : 0);
+    if (openLength > room)
+        out.insert(start, openLength - room, u'\0');
+    else if (openLength < room)
+        out.erase(start, room - openLength);
     if (openLength > 0) {
-        out.insert(start, openLength, u'\0');
         char16_t* at = out.data() + start;
         if (keyed) {
             *at++ = u'"';
@@ -907,19 +955,22 @@ void CJson::WriteTo(std::u16string& out, bool hasParent, Type parentType) {
         if (open != 0) *at = open;
     }
     out.append(close);
-    if (replaceEmptyBrackets) {
-        for (size_t i = start; i + 1 < out.size(); ++i) {
-            if (out[i] == u'[' && out[i + 1] == u']') {
-                out[i] = u'"';
-                out[i + 1] = u'"';
-                ++i;
-            }
-        }
+
+    // Whether the text may hold "[]": a leaf's whole text, else its opening part or a child's.
+    const std::u16string_view own =
+        m_children.empty() ? std::u16string_view(out).substr(start) : std::u16string_view(out).substr(start, openLength);
+    bool mayHoldBrackets = childMayHoldBrackets || HasEmptyBrackets(own);
+    if (replaceEmptyBrackets && mayHoldBrackets) {
+        const size_t shifted = start + openLength;
+        ReplaceEmptyBrackets(out, start, m_children.empty() ? out.size() : start + openLength);
+        for (const auto& [from, to] : bracketChildren) ReplaceEmptyBrackets(out, shifted + from, shifted + to);
+        mayHoldBrackets = false;
     }
     if (!hasParent && out.size() > start && out[start] == u'"') {
         out.insert(start, 1, u'{');
         out.push_back(u'}');
     }
+    return mayHoldBrackets;
 }
 
 CJson* CJson::Parse(const std::u16string& text) {

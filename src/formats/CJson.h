@@ -110,9 +110,12 @@ private:
     // Deletes every descendant without locks (the node is being deleted or is not shared).
     void FreeChildrenUnlocked();
     // Writes the node's text at the end of out, its lock held; the parent's type name is given,
-    // since the parent is locked by the caller (or read before this node was locked).
-    void WriteTo(std::u16string& out, bool hasParent, Type parentType);
+    // since the parent is locked by the caller (or read before this node was locked). True when
+    // the text may still hold "[]" (see the .cpp).
+    bool WriteTo(std::u16string& out, bool hasParent, Type parentType);
     static std::u16string TypeName(Type type);
+    // About the length of ToString's text, for reserving it.
+    size_t SizeHint() const;
     // The parent's type, read under the parent's lock; kNone without a parent.
     static Type TypeUnder(CJson* parent);
 

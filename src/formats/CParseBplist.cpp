@@ -116,6 +116,7 @@ void CParseBplist::Reset() {
     m_length = 0;
     m_path.clear();
     m_onPath.clear();
+    m_seen.clear();
     m_texts.clear();
     m_budget = 0;
 }
@@ -157,6 +158,7 @@ CJson* CParseBplist::Parse(const unsigned char* data, int length) {
             static_cast<int32_t>(ReadBigEndian(data + tableOffset + uint64_t{i} * offsetIntSize, offsetIntSize));
     }
     m_onPath.assign(objectCount, 0);
+    m_seen.assign(objectCount, 0);
     m_budget = std::max(kWorkBudget, kWorkPerInputByte * static_cast<int64_t>(length));
 
     auto* root = new CJson();
@@ -165,6 +167,7 @@ CJson* CParseBplist::Parse(const unsigned char* data, int length) {
     m_data = nullptr;
     m_length = 0;
     m_texts.clear();
+    m_seen.clear();
     return root;
 }
 
@@ -227,9 +230,16 @@ bool CParseBplist::TextOf(int index, uint64_t start, uint64_t size, std::u16stri
     if (!Charge(kCharCost * static_cast<int64_t>(size))) {
         return false;
     }
-    // Keys are shared by every dictionary that uses them (five per tone of a catalogue), so an
-    // object's text is converted once per parse. The cache holds no more text than the budget
-    // has already been charged for.
+    // Keys are shared by every dictionary that uses them (five per tone of a catalogue), so the
+    // text of an object met a second time is kept and not converted again; most values are met
+    // once and are never kept. The cache holds no more text than the budget has already been
+    // charged for.
+    uint8_t& seen = m_seen[static_cast<size_t>(index)];
+    if (seen == 0) {
+        seen = 1;
+        text = AnsiToText(std::string_view(bytes, size));
+        return true;
+    }
     auto cached = m_texts.find(index);
     if (cached == m_texts.end()) {
         cached = m_texts.emplace(index, AnsiToText(std::string_view(bytes, size))).first;

@@ -67,7 +67,9 @@ private:
     std::vector<int> m_path;
     // Per object: 1 while it is on m_path, so the cycle check does not search the path.
     std::vector<uint8_t> m_onPath;
-    // Text of the data and ASCII-string objects converted so far, by object index.
+    // Per object: 1 once its text has been converted (data and ASCII strings).
+    std::vector<uint8_t> m_seen;
+    // Text of the data and ASCII-string objects met more than once, by object index.
     std::unordered_map<int, std::u16string> m_texts;
     // The parent given to ParseObject, which others may reach; null during Parse.
     CJson* m_callerParent = nullptr;
