@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <atomic>
 #include <clocale>
 #include <condition_variable>
@@ -167,6 +168,53 @@ TEST(AnsiCodePage, OverrideBeatsEnvironmentAndClearsBackToIt) {
     }
     EXPECT_EQ(AnsiCodePage(), "CP936");
     EXPECT_EQ(TextToAnsi(u"\u4E2D"), "\xD6\xD0");
+}
+
+// The code page is decided once: a changed environment counts from ReloadAnsiCodePage on.
+TEST(AnsiCodePage, DecidedOnceUntilReloaded) {
+    ScopedEnv start("RUVO_ANSI_CODEPAGE", "UTF-8");
+    EXPECT_EQ(AnsiCodePage(), "UTF-8");
+    setenv("RUVO_ANSI_CODEPAGE", "CP936", 1);
+    EXPECT_EQ(AnsiCodePage(), "UTF-8");
+    EXPECT_EQ(TextToAnsi(u"\u4E2D"), "\xE4\xB8\xAD");
+    ReloadAnsiCodePage();
+    EXPECT_EQ(AnsiCodePage(), "CP936");
+    EXPECT_EQ(TextToAnsi(u"\u4E2D"), "\xD6\xD0");
+    EXPECT_EQ(AnsiToText("\xD6\xD0"), u"\u4E2D");
+}
+
+// A change of code page while other threads convert: every conversion uses the one code page or
+// the other, whole, and (under ThreadSanitizer) the change races with nothing.
+TEST(AnsiCodePage, ChangedWhileOtherThreadsConvert) {
+    const std::u16string text = u"abc \u4E2D xyz";
+    // Every result a whole conversion can give, under either code page.
+    std::vector<std::string> bytes;
+    std::vector<std::u16string> texts;
+    for (const char* page : {"CP936", "UTF-8"}) {
+        SetAnsiCodePage(page);
+        bytes.push_back(TextToAnsi(text));
+    }
+    for (const char* page : {"CP936", "UTF-8"}) {
+        SetAnsiCodePage(page);
+        for (const std::string& b : bytes) texts.push_back(AnsiToText(b));
+    }
+    auto oneOf = [](const auto& all, const auto& value) { return std::find(all.begin(), all.end(), value) != all.end(); };
+    std::atomic<bool> stop{false};
+    std::atomic<int> mixed{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                const std::string ansi = TextToAnsi(text);
+                if (!oneOf(bytes, ansi) || !oneOf(texts, AnsiToText(ansi))) ++mixed;
+            }
+        });
+    }
+    for (int n = 0; n < 200; ++n) SetAnsiCodePage(n % 2 == 0 ? "CP936" : "UTF-8");
+    stop = true;
+    for (std::thread& reader : readers) reader.join();
+    SetAnsiCodePage("");
+    EXPECT_EQ(mixed.load(), 0);
 }
 
 TEST(AnsiCodePage, UnknownCodePageFallsBackToUtf8) {

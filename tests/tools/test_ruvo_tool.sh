@@ -53,4 +53,29 @@ for args in "bplist $work/missing.plist" "bplist" "no-such-command" ""; do
     expect_error_exit "$tool" "$args"
 done
 
+# A large text is written a block at a time: astral characters across the block edges and a
+# text far longer than one block come out whole.
+python3 - "$work/long.json" "$work/long.want" <<'PY'
+import sys
+value = "\U0001F3B5a" * 40000 + "x" * 70001
+open(sys.argv[1], "w", encoding="utf-8").write('{"k":"%s"}' % value)
+open(sys.argv[2], "w", encoding="utf-8").write('{"k":"%s"}\n' % value)
+PY
+"$tool" json <"$work/long.json" >"$work/long.got" 2>"$work/long.err"
+check "a long text with astral characters is written whole" cmp -s "$work/long.got" "$work/long.want"
+check "a long text writes nothing on stderr" [ ! -s "$work/long.err" ]
+
+# The format commands do not load the device and host commands' libraries (libcurl among them);
+# those commands load them from their module, and a missing module is a one-line error.
+loaded=$(printf '{}' | LD_DEBUG=files "$tool" json 2>&1 >/dev/null | grep -c 'file=.*libcurl')
+check "json loads no libcurl" [ "$loaded" = 0 ]
+mkdir -p "$work/alone"
+cp "$tool" "$work/alone/ruvo-tool"
+"$work/alone/ruvo-tool" device info >"$work/alone.out" 2>"$work/alone.err"
+status=$?
+want_err="ruvo-tool: cannot load $work/alone/ruvo-tool-device.so: $work/alone/ruvo-tool-device.so: cannot open shared object file: No such file or directory"
+check "a device command without its module exits 1" [ "$status" = 1 ]
+check "a device command without its module prints nothing" [ ! -s "$work/alone.out" ]
+check "a device command without its module says so in one line" [ "$(cat "$work/alone.err")" == "$want_err" ]
+
 finish
