@@ -13,6 +13,7 @@
 
 #include "CJson.h"
 #include "CParseBplist.h"
+#include "CodePageSupport.h"
 #include "IconvConverter.h"
 #include "ReferenceBplist.h"
 #include "ReferenceJson.h"
@@ -188,13 +189,25 @@ TEST(DifferentialJson, TrickyTextsReadAndWriteAsBefore) {
         {"empty brackets in a keyed value", u"{\"k\":[[],[{}],\"[]\"]}"},
         {"unbalanced closers", u"]]}:,{[x"},
         {"unclosed string", u"{\"a\":\"b,c:d}"},
+        {"a flat array", u"[" + Repeat(u"1,", 2000) + u"1]"},
+        {"masked forms", u"{\"a\":\"t%2Cm%2Cp\",\"b\":[\"t%3Am%3Ap\"]}"},
+        {"spaces everywhere", u" { \"a\" : [ 1 , { \"b\" : \"c\" } ] , \"d\" : \"\" } "},
+    };
+    for (const Case& c : cases) ExpectSameJson(c.text, c.desc);
+}
+
+// Texts that nest down to the reader's depth cap and past it.
+TEST(DifferentialJson, DeepTextsReadAndWriteAsBefore) {
+    SKIP_DEEP_TREES_UNDER_TSAN();
+    struct Case {
+        const char* desc;
+        std::u16string text;
+    };
+    const Case cases[] = {
         {"colons", Repeat(u":", 3000)},
         {"colon chain with text", Repeat(u"k:ak:", 700) + u"{}{}"},
         {"nesting past the depth cap", Repeat(u"{\"a\":", 1200) + u"1" + Repeat(u"}", 1200)},
         {"arrays past the depth cap", Repeat(u"[", 1100) + u"1" + Repeat(u"]", 1100)},
-        {"a flat array", u"[" + Repeat(u"1,", 2000) + u"1]"},
-        {"masked forms", u"{\"a\":\"t%2Cm%2Cp\",\"b\":[\"t%3Am%3Ap\"]}"},
-        {"spaces everywhere", u" { \"a\" : [ 1 , { \"b\" : \"c\" } ] , \"d\" : \"\" } "},
     };
     for (const Case& c : cases) ExpectSameJson(c.text, c.desc);
 }
