@@ -330,8 +330,19 @@ def formats_rows(build, data):
         xml, _ = figure("ToXmlLibplist/%d" % n)
         rows.append("| ToString, %d ringtones (vs our parse + free; libplist's plist_to_xml: %.2f %s) | %.2f %s | %.2f %s | %.2f × |"
                     % (n, xml, unit, ours, unit, parse, unit, ours / parse))
+    # Time per ringtone at 50,000 against that at 1,000 (goal: at most 1.3 ×), libplist's beside.
+    for ours_name, theirs_name, what in (("ParseOurs", "ParseLibplist", "parse + free"),
+                                         ("ToStringOurs", "ToXmlLibplist", "ToString (libplist: plist_to_xml)")):
+        small, _ = figure("%s/1000" % ours_name)
+        large, _ = figure("%s/50000" % ours_name)
+        their_small, _ = figure("%s/1000" % theirs_name)
+        their_large, _ = figure("%s/50000" % theirs_name)
+        rows.append("| %s, time per ringtone at 50,000 vs at 1,000 (goal at most 1.3 ×; libplist: %.2f ×) | %.3f us | %.3f us | %.2f × |"
+                    % (what, (their_large / 50000) / (their_small / 1000), large / 50, small, (large / 50000) / (small / 1000)))
     utf8, unit = figure("TextToUtf8Ours/5000")
     rows.append("| TextToUtf8 of the 5,000 catalogue's text | %.2f %s | | |" % (utf8, unit))
+    answer, unit = figure("GetringAnswer/5000")
+    rows.append("| the whole getring answer of the 5,000 catalogue: ToString, TextToAnsi, AnsiToUtf8 | %.2f %s | | |" % (answer, unit))
     request, unit = figure("ReadRequest")
     rows.append("| a 1 KB addring request: Utf8OrAnsiToText + CJson::Parse | %.1f %s | | |" % (request, unit))
     return rows

@@ -129,6 +129,25 @@ size_t SequenceLength(uint8_t lead) {
     return 0;  // a continuation byte, an overlong two-byte lead or no lead at all
 }
 
+// Whether every sequence of the bytes is complete and well-formed (so DecodeUtf8 replaces none).
+bool IsWellFormedUtf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t length = SequenceLength(p[i]);
+        if (length == 0 || i + length > n || !SecondByteFits(p[i], p[i + 1])) return false;
+        for (size_t k = 2; k < length; ++k)
+            if (!IsContinuation(p[i + k])) return false;
+        i += length;
+    }
+    return true;
+}
+
 // UTF-8 to UTF-16 with the same replacements as the iconv converters (IconvConverter::ToText):
 // a byte that does not start a well-formed sequence becomes U+FFFD and decoding goes on with
 // the next byte; a well-formed start cut off by the end becomes one U+FFFD.
@@ -270,7 +289,12 @@ std::u16string Utf8OrAnsiToText(std::string_view bytes) {
     return LooksLikeUtf8(data) ? Utf8ToText(data) : AnsiToText(data);
 }
 
-std::string AnsiToUtf8(std::string_view ansi) { return TextToUtf8(AnsiToText(UpToZero(ansi))); }
+std::string AnsiToUtf8(std::string_view ansi) {
+    const std::string_view bytes = UpToZero(ansi);
+    // Well-formed UTF-8 under a UTF-8 code page decodes and encodes back to itself.
+    if (CurrentCodePage().utf8 && IsWellFormedUtf8(bytes)) return std::string(bytes);
+    return TextToUtf8(AnsiToText(bytes));
+}
 
 std::u16string UrlEncodeText(const std::u16string& text) {
     std::u16string encoded;

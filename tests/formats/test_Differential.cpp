@@ -288,6 +288,22 @@ TEST(DifferentialUtf8, DecodingReplacesAsIconvDoes) {
     }
 }
 
+// Under a UTF-8 code page, ANSI bytes re-encoded as UTF-8 are what decoding and encoding them
+// give, whether the bytes are well-formed or not.
+TEST(DifferentialUtf8, AnsiToUtf8IsDecodeThenEncode) {
+    SetAnsiCodePage("UTF-8");
+    static const uint8_t edges[] = {0x00, 0x41, 0x7F, 0x80, 0xBF, 0xC0, 0xC2, 0xDF, 0xE0, 0xE4, 0xED,
+                                    0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x9F, 0x90, 0x8F, 0xB8, 0xAD};
+    std::mt19937 rng(8);
+    for (int round = 0; round < 100000; ++round) {
+        std::string bytes;
+        for (size_t n = 1 + rng() % 8; n > 0; --n) bytes.push_back(static_cast<char>(edges[rng() % std::size(edges)]));
+        const std::string upToZero = bytes.substr(0, bytes.find('\0'));
+        ASSERT_EQ(AnsiToUtf8(bytes), TextToUtf8(Utf8ToText(upToZero))) << Hex(bytes);
+    }
+    SetAnsiCodePage("");
+}
+
 TEST(DifferentialUtf8, EncodingReplacesAsIconvDoes) {
     IconvConverter iconv("UTF-8");
     static const char16_t edges[] = {0x0000, 0x0041, 0x007F, 0x0080, 0x07FF, 0x0800, 0x4E2D, 0xD7FF, 0xD800,
