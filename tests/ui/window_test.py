@@ -190,13 +190,24 @@ def click(window, x, y, button=1):
     xdotool("click", str(button))
 
 
-def click_button(world, window, region, normal, hover, x, y, what):
-    """Clicks a skinned button once the window shows it hovered: GTK has taken the pointer then,
-    so the press reaches the button. A press sent right after the pointer arrives can be lost
-    while the window has not yet seen the pointer enter."""
-    xdotool("mousemove", "--window", window, str(x), str(y))
-    wait_shows(world, window, region, hover, (normal,), "the hovered " + what)
-    xdotool("click", "1")
+def click_until(window, x, y, done, what):
+    """Clicks at (x, y) until done() holds. Under Xvfb a window that has just appeared can miss a
+    press: the process then sits idle in its main loop, as if nothing had been clicked. So the
+    pointer leaves and comes back and the click is sent again after every few seconds without
+    the effect."""
+    def clicked():
+        xdotool("mousemove", "--window", window, "300", "300")
+        time.sleep(0.1)
+        xdotool("mousemove", "--window", window, str(x), str(y))
+        time.sleep(0.2)
+        xdotool("click", "1")
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            if done():
+                return True
+            time.sleep(0.1)
+        return False
+    wait_for(clicked, what)
 
 
 def expect_exit(world, index, status):
@@ -369,7 +380,8 @@ def scenario_close_button(world):
     # The start event is in the record once start-up has run.
     record = os.path.join(world.home, "Documents", "recode.cx")
     wait_for(lambda: os.path.exists(record), "the record file")
-    click_button(world, window, CLOSE, 129, 130, 652, 15, "close button")
+    process = world.process(0)
+    click_until(window, 652, 15, lambda: process.poll() is not None, "the process to end after a click on close")
     expect_exit(world, 0, 0)
     with open(record, encoding="utf-8") as f:
         text = f.read()
@@ -442,9 +454,12 @@ def scenario_download(world):
     world.start(env=env)
     window = main_window()
     wait_shows(world, window, DOWNLOAD, 149, (146,), "the download button")
-    click_button(world, window, DOWNLOAD, 149, 146, 63 + 66, 220 + 91, "download button")
-    wait_for(lambda: os.path.exists(recorded) and open(recorded).read() == url + "\n",
-             "the handler to record %s" % url)
+    click_until(window, 63 + 66, 220 + 91, lambda: os.path.exists(recorded),
+                "the handler to record %s" % url)
+    # A click sent again after a missed one may open the address twice, never anything else.
+    time.sleep(0.5)
+    lines = open(recorded).read().splitlines()
+    check(lines and all(line == url for line in lines), "the handler recorded %r" % lines)
 
 
 SCENARIOS = {name[len("scenario_"):]: f for name, f in globals().items() if name.startswith("scenario_")}
