@@ -23,6 +23,10 @@ packages=(
   # Real iPhones: libimobiledevice and libusbmuxd for the USB driver, and Debian's idevice_id and
   # ideviceinfo, which the usbmux stand-in's tests point at it.
   libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
+  # Ringtones from any audio file: GStreamer with the decoders (MP3, Ogg Vorbis and Opus, FLAC,
+  # WAV, MP4 and AAC) and the AAC encoders (avenc_aac, voaacenc) and MPEG-4 muxer.
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-bad gstreamer1.0-libav gstreamer1.0-tools
   python3
   # The fuzz targets: clang with libFuzzer and clang's sanitizer runtimes, which live in
   # libclang-rt-14-dev (clang only recommends it, and recommends are not installed here).
