@@ -2,10 +2,12 @@
 #include "DeviceCommand.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 
 #include "CJson.h"
 #include "DeviceManager.h"
+#include "AudioConverter.h"
 #include "TextEncoding.h"
 
 namespace {
@@ -229,6 +232,169 @@ int Run(int argc, char** argv, std::optional<Failure>& failure) {
     return status;
 }
 
+// Reads a whole file; false with errno set when it cannot.
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        errno = EIO;
+        return false;
+    }
+    if (bytes.size() > 0x7FFFFFFF) {
+        errno = EFBIG;
+        return false;
+    }
+    return true;
+}
+
+// The conversion's progress on standard error: with --progress one "converting NN%" line per new
+// percent; else, on a terminal, one line rewritten in place; else nothing.
+class ProgressPrinter {
+public:
+    explicit ProgressPrinter(bool lines) : m_lines(lines), m_inPlace(!lines && isatty(STDERR_FILENO) == 1) {}
+
+    void Show(int percent) {
+        percent = std::clamp(percent, 0, 100);
+        if ((!m_lines && !m_inPlace) || percent <= m_last) return;
+        m_last = percent;
+        if (m_lines)
+            std::fprintf(stderr, "converting %d%%\n", percent);
+        else
+            std::fprintf(stderr, "\rconverting %d%%", percent);
+        std::fflush(stderr);
+    }
+    // The end of the conversion: 100 when it succeeded, and the in-place line is ended.
+    void Finish(bool done) {
+        if (done) Show(100);
+        if (m_inPlace && m_last >= 0) {
+            std::fputc('\n', stderr);
+            std::fflush(stderr);
+        }
+    }
+
+private:
+    const bool m_lines;
+    const bool m_inPlace;
+    int m_last = -1;
+};
+
+// A number of seconds given on the command line: digits with at most one decimal point.
+bool ParseSeconds(const std::string& text, double& seconds) {
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ||
+        std::count(text.begin(), text.end(), '.') > 1 || text == ".")
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    seconds = std::strtod(text.c_str(), &end);
+    return *end == '\0' && errno == 0 && std::isfinite(seconds);
+}
+
+// What addring sends: the file's bytes as they are (a ringtone already), or the ringtone made of
+// them, with the duration to record.
+struct AddPlan {
+    std::string audio;
+    std::string title;
+    long seconds = 0;
+};
+
+constexpr char kAddUsage[] = "addring [--from SECONDS] [--progress] AUDIO_FILE TITLE [SECONDS]";
+constexpr long kMaxSeconds = 0x7FFFFFFF / 1000;
+
+// Decides and, for audio that is not a ringtone yet, converts; nothing has reached the phone yet.
+int PlanAdd(const std::vector<std::string>& args, AddPlan& plan, std::optional<Failure>& failure) {
+    const auto usage = [&] {
+        failure = Failure{2, std::string("addring: usage: ") + kAddUsage};
+        return 2;
+    };
+    std::optional<double> from;
+    bool progressLines = false;
+    std::vector<std::string> operands;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--from") {
+            double value = 0;
+            if (from || i + 1 >= args.size() || !ParseSeconds(args[i + 1], value)) return usage();
+            from = value;
+            ++i;
+        } else if (args[i] == "--progress") {
+            progressLines = true;
+        } else if (args[i] == "--") {
+            operands.insert(operands.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return usage();
+        } else {
+            operands.push_back(args[i]);
+        }
+    }
+    if (operands.size() != 2 && operands.size() != 3) return usage();
+    const std::string& path = operands[0];
+    std::optional<long> asked;
+    if (operands.size() == 3) {
+        char* end = nullptr;
+        errno = 0;
+        const long value = std::strtol(operands[2].c_str(), &end, 10);
+        if (operands[2].empty() || operands[2].find_first_not_of("0123456789") != std::string::npos ||
+            *end != '\0' || errno != 0 || value > kMaxSeconds)
+            return usage();
+        asked = value;
+    }
+
+    if (!ReadWholeFile(path, plan.audio)) {
+        failure = Failure{1, "addring: cannot read " + path + ": " + std::strerror(errno)};
+        return 1;
+    }
+    ruvo::audio::Request request;
+    request.bytes = plan.audio;
+    request.name = path;
+    request.title = operands[1];
+    plan.title = operands[1];
+
+    if (ruvo::audio::IsRingtoneName(path)) {
+        // A ringtone already: its bytes go as they are.
+        if (from) {
+            failure = Failure{2, "addring: --from does not apply to a ringtone file (.m4r)"};
+            return 2;
+        }
+        if (asked) {
+            plan.seconds = *asked;
+            return 0;
+        }
+        const double seconds = ruvo::audio::ReadDuration(request);
+        if (seconds <= 0) {
+            failure = Failure{2, "addring: cannot read the duration of " + path + " (give SECONDS)"};
+            return 2;
+        }
+        plan.seconds = std::min<long>(ruvo::audio::RecordedSeconds(seconds), kMaxSeconds);
+        return 0;
+    }
+
+    if (asked && *asked == 0) {
+        failure = Failure{2, "addring: an excerpt of 0 seconds is no ringtone"};
+        return 2;
+    }
+    ProgressPrinter printer(progressLines);
+    request.fromSeconds = from.value_or(0);
+    request.seconds = std::min<double>(asked.value_or(kMaxSeconds), ruvo::audio::kMaxRingtoneSeconds);
+    request.progress = [&printer](int percent) { printer.Show(percent); };
+    ruvo::audio::Prepared prepared = ruvo::audio::PrepareRingtone(request);
+    using Outcome = ruvo::audio::Prepared::Outcome;
+    printer.Finish(prepared.outcome == Outcome::Converted);
+    if (prepared.outcome == Outcome::NotAudio) {
+        failure = Failure{1, "addring: not an audio file: " + path};
+        return 1;
+    }
+    if (prepared.outcome == Outcome::Failed) {
+        failure = Failure{1, "addring: " + path + ": " + prepared.reason};
+        return 1;
+    }
+    if (prepared.outcome == Outcome::Converted) plan.audio = std::move(prepared.bytes);
+    // The duration recorded is the ringtone's, never more than it holds nor than was asked.
+    plan.seconds = ruvo::audio::RecordedSeconds(prepared.seconds);
+    if (asked) plan.seconds = std::min(plan.seconds, static_cast<long>(request.seconds));
+    return 0;
+}
+
 int RunRingtones(int argc, char** argv, std::optional<Failure>& failure) {
     const std::string command = argv[0];
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -236,34 +402,15 @@ int RunRingtones(int argc, char** argv, std::optional<Failure>& failure) {
         failure = Failure{2, command + ": usage: " + text};
         return 2;
     };
-    long seconds = 0;
+    AddPlan plan;
     if (command == "ringtones") {
         if (!args.empty()) return usage("ringtones");
     } else if (command == "addring") {
-        char* end = nullptr;
-        if (args.size() != 3) return usage("addring AUDIO_FILE TITLE SECONDS");
-        errno = 0;
-        seconds = std::strtol(args[2].c_str(), &end, 10);
-        if (args[2].empty() || *end != '\0' || errno != 0 || seconds < 0 || seconds > 0x7FFFFFFF / 1000)
-            return usage("addring AUDIO_FILE TITLE SECONDS");
+        if (const int status = PlanAdd(args, plan, failure); status != 0) return status;
     } else {
         if (args.empty()) return usage("delring PID...");
         for (const auto& pid : args)
             if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) return usage("delring PID...");
-    }
-
-    std::string audio;
-    if (command == "addring") {
-        std::ifstream file(args[0], std::ios::binary);
-        if (!file) {
-            failure = Failure{1, "addring: cannot read " + args[0] + ": " + std::strerror(errno)};
-            return 1;
-        }
-        audio.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        if (file.bad() || audio.size() > 0x7FFFFFFF) {
-            failure = Failure{1, "addring: cannot read " + args[0]};
-            return 1;
-        }
     }
 
     StartDeviceManager(&OnDeviceEvent, nullptr);
@@ -281,8 +428,9 @@ int RunRingtones(int argc, char** argv, std::optional<Failure>& failure) {
     }
     int done = 0;
     if (command == "addring") {
-        done = link->AddRingtone(reinterpret_cast<const unsigned char*>(audio.data()), static_cast<int>(audio.size()),
-                                 DevicePath(args[1]).c_str(), static_cast<int>(seconds));
+        done = link->AddRingtone(reinterpret_cast<const unsigned char*>(plan.audio.data()),
+                                 static_cast<int>(plan.audio.size()), DevicePath(plan.title).c_str(),
+                                 static_cast<int>(plan.seconds));
     } else {
         std::string json = "{\"PID\":[";
         for (size_t i = 0; i < args.size(); ++i) json += (i ? ",\"" : "\"") + args[i] + "\"";

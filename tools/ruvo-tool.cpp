@@ -9,12 +9,11 @@
 
 #include <dlfcn.h>
 
-#include <filesystem>
-#include <system_error>
 
 #include "CBase64.h"
 #include "CJson.h"
 #include "CParseBplist.h"
+#include "ModulePath.h"
 #include "TextEncoding.h"
 #include "ToolModule.h"
 
@@ -40,8 +39,11 @@ const char kUsage[] =
     "  device put [--app BUNDLE_ID] LOCAL_FILE PATH\n"
     "                   files of the media area, or of the app's container\n"
     "  ringtones        print the current phone's ringtone catalogue as JSON\n"
-    "  addring AUDIO_FILE TITLE SECONDS\n"
-    "                   add the audio file as a ringtone; prints TRUE or FALSE\n"
+    "  addring [--from SECONDS] [--progress] AUDIO_FILE TITLE [SECONDS]\n"
+    "                   add the audio file as a ringtone; prints TRUE or FALSE. An .m4r file\n"
+    "                   goes as it is; other audio (MP3, Ogg, FLAC, WAV, M4A) is made into AAC\n"
+    "                   first: SECONDS long (at most 40) from second --from; --progress prints\n"
+    "                   \"converting NN%\" lines on standard error\n"
     "  delring PID...   delete the ringtones with these persistent ids; prints TRUE or FALSE\n"
     "  host-info [--root DIR]\n"
     "                   print what usage reports say about this computer: each pair of the host\n"
@@ -107,19 +109,9 @@ int Fail(const std::string& message, int status) {
 
 // The commands that reach phones or the host live in a module of their own, loaded only when one
 // of them runs: the format commands then start without loading the device layer, libcurl and
-// everything these bring in. An installed ruvo-tool finds the module under its lib folder; one
-// in the build tree, beside itself.
-std::string ModulePath() {
-    std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    const std::filesystem::path dir = error ? std::filesystem::path(".") : program.parent_path();
-    const std::filesystem::path installed = dir.parent_path() / "lib" / "ruvo" / kModuleName;
-    if (std::filesystem::is_regular_file(installed, error)) return installed.string();
-    return (dir / kModuleName).string();
-}
-
+// everything these bring in.
 int RunModuleCommand(int argc, char** argv) {
-    const std::string path = ModulePath();
+    const std::string path = ruvo::ModulePath(kModuleName);
     // Kept loaded until the process ends: the command's threads and handlers use its code.
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {

@@ -59,10 +59,13 @@ int OnCommandLine(GApplication* application, GApplicationCommandLine*, AppState*
     RuvoWindowActions actions;
     actions.close = [running] { EndProcess(running); };
     actions.download = [url] { OpenUrl(url); };
+    actions.canDrop = [running](bool explain) { return running->dialog->CanTakeDrop(explain); };
+    actions.drop = [running](const std::vector<std::string>& paths) { return running->dialog->OnFilesDropped(paths); };
     running->window = std::make_unique<RuvoWindow>(GTK_APPLICATION(application), actions);
     running->views = std::make_unique<ViewPair>(*running->window, running->log);
     running->dialog = std::make_unique<CRuvoDlg>(running->loop, *running->views);
     if (state->hooks.started) state->hooks.started(running->dialog.get());
+    if (state->hooks.windowMade) state->hooks.windowMade(*running->window);
     // The first frame shows the waiting state: the controller sets it before the window shows.
     running->dialog->OnInitDialog();
     running->window->Present();

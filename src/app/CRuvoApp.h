@@ -5,6 +5,7 @@
 #include <string>
 
 class CRuvoDlg;
+class RuvoWindow;
 
 // The application id, also the desktop file's and the icon's name.
 inline constexpr char kApplicationId[] = "org.ruvo.Ruvo";
@@ -21,6 +22,8 @@ public:
         std::function<bool()> prepare;
         // The controller, once it exists (the end signals' handler closes it).
         std::function<void(CRuvoDlg*)> started;
+        // The window, once it exists (for tests that act on it in-process).
+        std::function<void(RuvoWindow&)> windowMade;
         // What the download button opens.
         std::string downloadUrl;
     };

@@ -2,11 +2,17 @@
 #include "CRuvoDlg.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <utility>
 
 #include "CSystemInfo.h"
 #include "DeviceEvents.h"
 #include "DeviceManager.h"
 #include "HostDescription.h"
+#include "AudioConverter.h"
+#include "DeviceLinkFunctions.h"
+#include "LinkFiles.h"
 #include "LinkPollCycle.h"
 #include "TextEncoding.h"
 #include "UsageReports.h"
@@ -15,6 +21,26 @@
 namespace {
 
 constexpr char16_t kStatusPrefix[] = u"连接状态：";
+
+// A file's name as the status line shows it: its last part, from the file system's bytes.
+std::u16string DisplayName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return Utf8ToText(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+// A ringtone's title when the file has no title tag: its name without the extension.
+std::string TitleFromName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name;
+}
+
+std::u16string Percent(int percent) {
+    const std::string digits = std::to_string(percent);
+    return std::u16string(digits.begin(), digits.end()) + u"%";
+}
 
 }  // namespace
 
@@ -71,12 +97,14 @@ void CRuvoDlg::OnDeviceEvent(int eventType, const std::u16string& text, int link
     if (linkIndex == 0 && eventType == DEVICE_EVENT_TRUST_REQUIRED) {
         SetStatus(text);
     } else if (linkIndex == 0 && eventType == DEVICE_EVENT_CONNECTED) {
+        m_connected = true;
         SetStatePicture(kPanelConnected);
         SetStatus(text);
         StartDiscovery(++m_connection);
     } else if (linkIndex == 0 && eventType == DEVICE_EVENT_DISCONNECTED) {
         // A discovery still running for the connection that ended starts no timer.
         ++m_connection;
+        m_connected = false;
         m_loop.StopTimer(kPollTimer);
         EndBusy(nullptr);
         SetStatePicture(kPanelWaiting);
@@ -113,6 +141,9 @@ void CRuvoDlg::OnTimer(int id) {
     if (id == kPollTimer) {
         // A tick that finds a cycle running does nothing; the cycle checks again itself.
         if (m_polling == 0) StartWorkerThread([this] { LinkPollCycle(this); });
+    } else if (id == kNoticeTimer) {
+        m_loop.StopTimer(kNoticeTimer);
+        m_view.SetStatusText(m_connectionText);
     } else if (id == kBlinkTimer) {
         m_view.ShowBlinkPhase(m_blinkPhase);
         m_blinkPhase = m_blinkPhase ? 0 : 1;
@@ -142,7 +173,114 @@ void CRuvoDlg::HideBusy() {
 
 void CRuvoDlg::SetStatePicture(int state) { m_view.SetStatePicture(state); }
 
-void CRuvoDlg::SetStatus(const std::u16string& eventText) { m_view.SetStatusText(kStatusPrefix + eventText); }
+void CRuvoDlg::SetStatus(const std::u16string& eventText) {
+    // A device event's text replaces whatever the line shows; an activity still running shows
+    // its next step over it again.
+    m_loop.StopTimer(kNoticeTimer);
+    m_connectionText = kStatusPrefix + eventText;
+    m_view.SetStatusText(m_connectionText);
+}
+
+void CRuvoDlg::ShowActivity(const std::u16string& text) {
+    OnLoop([this, text] {
+        m_loop.StopTimer(kNoticeTimer);
+        m_view.SetStatusText(text);
+    });
+}
+
+void CRuvoDlg::EndActivity() {
+    OnLoop([this] {
+        m_loop.StopTimer(kNoticeTimer);
+        m_view.SetStatusText(m_connectionText);
+    });
+}
+
+void CRuvoDlg::ShowNotice(const std::u16string& text) {
+    m_view.SetStatusText(text);
+    m_loop.StartTimer(kNoticeTimer, kNoticePeriodMs, [this] { OnTimer(kNoticeTimer); });
+}
+
+bool CRuvoDlg::CanTakeDrop(bool explain) {
+    if (!m_connected && explain) ShowNotice(kTextConnectFirst);
+    return m_connected;
+}
+
+bool CRuvoDlg::OnFilesDropped(const std::vector<std::string>& paths) {
+    if (!CanTakeDrop(true) || paths.empty()) return false;
+    bool start = false;
+    {
+        std::scoped_lock lock(m_dropLock);
+        m_dropped.insert(m_dropped.end(), paths.begin(), paths.end());
+        start = !std::exchange(m_dropWorker, true);
+    }
+    if (start && !StartWorkerThread([this] { AddDroppedFiles(); })) {
+        std::scoped_lock lock(m_dropLock);
+        m_dropped.clear();
+        m_dropWorker = false;
+        ShowNotice(kTextRingtoneFailed + DisplayName(paths.front()));
+        return false;
+    }
+    return true;
+}
+
+void CRuvoDlg::AddDroppedFiles() {
+    BeginBusy(nullptr);
+    for (;;) {
+        std::string path;
+        {
+            std::scoped_lock lock(m_dropLock);
+            if (m_dropped.empty()) {
+                m_dropWorker = false;
+                break;
+            }
+            path = std::move(m_dropped.front());
+            m_dropped.pop_front();
+        }
+        try {
+            AddDroppedFile(path);
+        } catch (...) {
+            // Memory ran out for this file: it failed, the next ones still get their turn.
+            OnLoop([this, name = DisplayName(path)] { ShowNotice(kTextRingtoneFailed + name); });
+        }
+    }
+    EndBusy(nullptr);
+}
+
+void CRuvoDlg::AddDroppedFile(const std::string& path) {
+    const std::u16string name = DisplayName(path);
+    const auto notice = [this](std::u16string text) { OnLoop([this, text = std::move(text)] { ShowNotice(text); }); };
+    ShowActivity(kTextMakingRingtone + name + u" " + Percent(0));
+    ruvo::audio::Request request;
+    request.path = path;
+    request.name = path;
+    request.progress = [this, &name](int percent) { ShowActivity(kTextMakingRingtone + name + u" " + Percent(percent)); };
+    ruvo::audio::Prepared prepared = ruvo::audio::PrepareRingtone(request);
+    using Outcome = ruvo::audio::Prepared::Outcome;
+    if (prepared.outcome == Outcome::NotAudio) return notice(kTextNotAudio + name);
+    if (prepared.outcome == Outcome::Failed) return notice(kTextRingtoneFailed + name);
+
+    std::string bytes = std::move(prepared.bytes);
+    double seconds = prepared.seconds;
+    if (prepared.outcome == Outcome::AsIs) {
+        std::ifstream file(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (!file.is_open() || file.bad() || bytes.empty() || bytes.size() > 0x7FFFFFFF)
+            return notice(kTextRingtoneFailed + name);
+        // A .m4r is not looked at to decide; its length is read for the catalogue.
+        if (ruvo::audio::IsRingtoneName(path)) seconds = ruvo::audio::ReadDuration(request);
+        if (seconds <= 0) return notice(kTextRingtoneFailed + name);
+    }
+    const std::string title = prepared.title.empty() ? TitleFromName(path) : prepared.title;
+    const std::u16string titleText = Utf8ToText(title);
+    ShowActivity(kTextAddingRingtone + name);
+    DeviceLink* link = GetDeviceLink(-1);
+    // The phone records milliseconds in 32 bits.
+    const int seconds32 = std::min(ruvo::audio::RecordedSeconds(seconds), 0x7FFFFFFF / 1000);
+    const bool added = link && link->AddRingtone(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                 static_cast<int>(bytes.size()), TextToAnsi(titleText).c_str(),
+                                                 seconds32) != 0;
+    notice(added ? kTextRingtoneAdded + titleText : kTextRingtoneFailed + name);
+}
 
 void CRuvoDlg::OnLoop(std::function<void()> task) {
     if (std::this_thread::get_id() == m_loopThread)

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+#include <deque>
 
 #include "CLinkState.h"
 #include "IBusyDisplay.h"
@@ -44,6 +46,15 @@ public:
     // kExitSaveBound (the process ends right after; a save cut short leaves the old file whole).
     void OnCancel();
 
+    // On the loop thread: whether files dropped now would be taken (a phone is connected); when
+    // not, with explain, the status line says so for a while.
+    bool CanTakeDrop(bool explain);
+    // On the loop thread: files dropped on the window. Without a connected phone they are refused
+    // (false) and the status line says so for a while; else each is added in turn to the current
+    // phone, made into a ringtone first when it is other audio, on a worker thread, after the
+    // files of earlier drops. The status line follows each file; no usage event is recorded.
+    bool OnFilesDropped(const std::vector<std::string>& paths);
+
     // The user's documents folder with a trailing "/", empty when there is none (or before
     // start-up has found it).
     std::u16string DocumentsDir() const;
@@ -52,6 +63,8 @@ public:
     static constexpr int kPollPeriodMs = 1000;
     static constexpr int kBlinkTimer = 2;
     static constexpr int kBlinkPeriodMs = 200;
+    static constexpr int kNoticeTimer = 3;
+    static constexpr int kNoticePeriodMs = 5000;
     static constexpr std::chrono::milliseconds kExitSaveBound{1500};
 
 protected:
@@ -67,6 +80,14 @@ private:
     // Called by BeginBusy and EndBusy on any thread; the display changes on the loop thread.
     void ShowBusy() override;
     void HideBusy() override;
+    void ShowActivity(const std::u16string& text) override;
+    void EndActivity() override;
+    // On the loop thread: a text shown on the status line for kNoticePeriodMs, then the connection
+    // text again.
+    void ShowNotice(const std::u16string& text);
+    // A worker's: adds the dropped files waiting, one after another, until none waits.
+    void AddDroppedFiles();
+    void AddDroppedFile(const std::string& path);
     void SetStatePicture(int state);
     void SetStatus(const std::u16string& eventText);
     // Runs the task now on the loop thread, else hands it to the loop.
@@ -84,4 +105,11 @@ private:
     std::mutex m_discoveryLock;
     mutable std::mutex m_documentsLock;
     std::atomic<bool> m_closed{false};
+    // The status line's connection text (on the loop thread), shown again after an activity.
+    std::u16string m_connectionText;
+    bool m_connected = false;
+    // Dropped files not yet taken, and whether a worker is adding them.
+    std::mutex m_dropLock;
+    std::deque<std::string> m_dropped;
+    bool m_dropWorker = false;
 };

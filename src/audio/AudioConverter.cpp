@@ -3,6 +3,11 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "AudioModule.h"
@@ -68,6 +73,51 @@ Result ConvertAudio(const Request& request) {
         return result;
     }
     return module.api->convert(request);
+}
+
+Prepared PrepareRingtone(const Request& request) {
+    Prepared prepared;
+    if (IsRingtoneName(request.name)) {
+        prepared.outcome = Prepared::Outcome::AsIs;
+        return prepared;
+    }
+    const Probe probe = ProbeAudio(request);
+    prepared.seconds = probe.seconds;
+    prepared.title = probe.title;
+    if (probe.kind == Kind::NotAudio) {
+        prepared.outcome = probe.reason.empty() ? Prepared::Outcome::NotAudio : Prepared::Outcome::Failed;
+        prepared.reason = probe.reason.empty() ? "not an audio file" : probe.reason;
+        return prepared;
+    }
+    // A short AAC file goes as it is, unless a part of it is asked for.
+    if (probe.kind == Kind::ReadyAac && request.fromSeconds <= 0 && request.seconds >= probe.seconds) {
+        prepared.outcome = Prepared::Outcome::AsIs;
+        return prepared;
+    }
+    const Result result = ConvertAudio(request);
+    if (!result.ok) {
+        prepared.outcome = Prepared::Outcome::Failed;
+        prepared.reason = result.reason;
+        return prepared;
+    }
+    std::ifstream file(result.outputPath, std::ios::binary);
+    prepared.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    const bool read = file.is_open() && !file.bad();
+    std::remove(result.outputPath.c_str());
+    if (!read || prepared.bytes.empty()) {
+        prepared.outcome = Prepared::Outcome::Failed;
+        prepared.reason = "cannot read the converted ringtone";
+        prepared.bytes.clear();
+        return prepared;
+    }
+    prepared.outcome = Prepared::Outcome::Converted;
+    prepared.seconds = result.seconds;
+    return prepared;
+}
+
+double ReadDuration(const Request& request) {
+    const Loaded& module = Module();
+    return module.api == nullptr ? -1.0 : module.api->duration(request);
 }
 
 }  // namespace ruvo::audio

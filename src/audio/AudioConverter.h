@@ -1,6 +1,7 @@
 // AudioConverter: a desktop audio file made into a ringtone (one AAC track in MPEG-4, at most 40 s).
 #pragma once
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -56,7 +57,38 @@ Probe ProbeAudio(const Request& request);
 // shortens the bound, never lengthens it).
 Result ConvertAudio(const Request& request);
 
+// The audio's length in seconds as GStreamer reads it, also for a name ending in .m4r;
+// negative when it cannot be read.
+double ReadDuration(const Request& request);
+
+// What goes to the phone for a piece of audio.
+struct Prepared {
+    enum class Outcome {
+        AsIs,       // a ringtone already (named .m4r, or short AAC in MPEG-4 when the whole is asked):
+                    // the request's own bytes go
+        Converted,  // bytes holds the ringtone made of it
+        NotAudio,   // no recognised audio format
+        Failed,     // recognised, but it could not be read or converted: reason says why
+    };
+    Outcome outcome = Outcome::NotAudio;
+    std::string bytes;
+    std::string reason;
+    double seconds = 0;  // the ringtone's length, when known (0 for a .m4r, which is not read)
+    std::string title;   // the source's title tag, when it has one
+};
+
+// Decides what the audio is and converts it when it is not a ringtone yet, with the request's
+// excerpt and progress. The temporary file of a conversion is removed before it returns.
+Prepared PrepareRingtone(const Request& request);
+
 // Whether the name ends in .m4r, in any case.
 bool IsRingtoneName(std::string_view name);
+
+// The whole seconds recorded for audio of this length: rounded up, with a few milliseconds of
+// an encoder's padding forgiven (so 10.02 s is 10).
+inline int RecordedSeconds(double seconds) {
+    if (!(seconds > 0)) return 0;
+    return static_cast<int>(std::ceil(seconds - 0.05));
+}
 
 }  // namespace ruvo::audio

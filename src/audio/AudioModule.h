@@ -12,6 +12,8 @@ inline constexpr const char* kModuleEntry = "RuvoAudioModule";
 struct ModuleApi {
     Probe (*probe)(const Request& request);
     Result (*convert)(const Request& request);
+    // The audio's length in seconds, whatever its name; negative when it cannot be read.
+    double (*duration)(const Request& request);
 };
 
 }  // namespace ruvo::audio

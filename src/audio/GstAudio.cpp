@@ -496,7 +496,15 @@ Result ConvertImpl(const Request& request) {
     return result;
 }
 
-const ModuleApi kApi = {&ProbeImpl, &ConvertImpl};
+double DurationImpl(const Request& request) {
+    InitOnce();
+    Source source(request);
+    if (source.Path().empty()) return -1;
+    const SourceFacts facts = Discover(source.Path(), Bound());
+    return facts.reason.empty() && facts.seconds > 0 ? facts.seconds : -1;
+}
+
+const ModuleApi kApi = {&ProbeImpl, &ConvertImpl, &DurationImpl};
 
 }  // namespace
 }  // namespace ruvo::audio

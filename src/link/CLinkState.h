@@ -30,6 +30,13 @@ public:
     // Marks a command as finished: "ThreadRun" of the state node (if given) becomes 0, then
     // the busy display hides, even when another app's command still runs.
     void EndBusy(CJson* stateNode);
+    // A command's long step on the status line, and its end (see IBusyDisplay).
+    void ShowActivity(const std::u16string& text) {
+        if (m_display) m_display->ShowActivity(text);
+    }
+    void EndActivity() {
+        if (m_display) m_display->EndActivity();
+    }
 
     // A new app link record for the bundle identifier, in its initial content; the caller
     // attaches it to m_linkState.

@@ -25,3 +25,12 @@ inline constexpr char16_t kMessageBadParameters[] = u"参数不正确";
 inline constexpr char16_t kMessageNoAudioFile[] = u"铃音文件不存在";
 inline constexpr char16_t kMessageReadFailed[] = u"铃音读取失败";
 inline constexpr char16_t kMessageUnknownCommand[] = u"未知指令";
+
+// The status line while audio is made into a ringtone and added (a command of the app, or files
+// dropped on the window): "...NAME NN%", "...NAME", then the outcome for a while.
+inline constexpr char16_t kTextMakingRingtone[] = u"正在制作铃声：";
+inline constexpr char16_t kTextAddingRingtone[] = u"正在添加铃声：";
+inline constexpr char16_t kTextRingtoneAdded[] = u"铃声已添加：";
+inline constexpr char16_t kTextRingtoneFailed[] = u"铃声添加失败：";
+inline constexpr char16_t kTextConnectFirst[] = u"请先连接设备";
+inline constexpr char16_t kTextNotAudio[] = u"不是音频文件：";

@@ -1,9 +1,11 @@
 // RingtoneCommands: the list, add and delete commands against the current device link, with their reports and answers.
 #include "RingtoneCommands.h"
 
+#include <algorithm>
 #include <climits>
 #include <mutex>
 
+#include "AudioConverter.h"
 #include "CLinkState.h"
 #include "DeviceLinkFunctions.h"
 #include "DeviceManager.h"
@@ -107,6 +109,33 @@ void GetListThread(CJson* record) {
     FinishCommand(record, success ? 1 : 0, kMessageDone, true, std::move(catalogue));
 }
 
+namespace {
+
+// The app's audio as it goes to the phone: recognised audio that is not a ringtone yet is made
+// into one (from second 0, at most 40 s), with its progress on the status line; a .m4r name and
+// bytes of no recognised format stay as they are.
+ruvo::audio::Prepared PrepareAppAudio(CJson* request, CJson* audio, const std::u16string& title) {
+    ruvo::audio::Request converting;
+    converting.bytes = std::string_view(reinterpret_cast<const char*>(audio->GetData()),
+                                        static_cast<size_t>(audio->GetDataLength() - 1));
+    // The file's name in the app's container decides .m4r and helps type finding.
+    converting.name = TextToUtf8(MemberValue(RequestParameters(request), u"filepatch"));
+    converting.title = TextToUtf8(title);
+    CLinkState* state = g_mainDialog;
+    bool shown = false;
+    converting.progress = [state, &shown, &title](int percent) {
+        if (!state) return;
+        const std::string number = std::to_string(percent);
+        state->ShowActivity(kTextMakingRingtone + title + u" " + std::u16string(number.begin(), number.end()) + u"%");
+        shown = true;
+    };
+    ruvo::audio::Prepared prepared = ruvo::audio::PrepareRingtone(converting);
+    if (shown) state->EndActivity();
+    return prepared;
+}
+
+}  // namespace
+
 void AddRingtoneThread(CJson* record) {
     // "ThreadRun" keeps the poll cycle away from the request while this thread runs, so its
     // members stay as they are.
@@ -123,15 +152,24 @@ void AddRingtoneThread(CJson* record) {
     const std::u16string titleText = title->GetValue();
     const std::u16string durationText = duration->GetValue();
     std::string titleAnsi = TextToAnsi(titleText);
+    int32_t seconds = ReadLeadingInteger(durationText);
 
     // The poll cycle stored the file's bytes followed by one zero byte; the zero is a terminator
-    // of the block, not part of the audio, so the phone gets exactly the app's file.
+    // of the block, not part of the audio, so the phone gets exactly the app's file, or the
+    // ringtone made of it.
     bool success = false;
     DeviceLink* link = GetDeviceLink(-1);
     const int32_t length = audio->GetDataLength();
     if (length > 1 && link) {
-        success =
-            link->AddRingtone(audio->GetData(), length - 1, titleAnsi.c_str(), ReadLeadingInteger(durationText)) != 0;
+        const ruvo::audio::Prepared prepared = PrepareAppAudio(request, audio, titleText);
+        using Outcome = ruvo::audio::Prepared::Outcome;
+        if (prepared.outcome == Outcome::Converted) {
+            seconds = std::min(seconds, ruvo::audio::RecordedSeconds(prepared.seconds));
+            success = link->AddRingtone(reinterpret_cast<const unsigned char*>(prepared.bytes.data()),
+                                        static_cast<int>(prepared.bytes.size()), titleAnsi.c_str(), seconds) != 0;
+        } else if (prepared.outcome != Outcome::Failed) {
+            success = link->AddRingtone(audio->GetData(), length - 1, titleAnsi.c_str(), seconds) != 0;
+        }
     }
 
     const std::u16string label =

@@ -114,6 +114,52 @@ RuvoWindow::RuvoWindow(GtkApplication* application, RuvoWindowActions actions)
                                                      gtk_keyval_trigger_new(GDK_KEY_F10, GDK_SHIFT_MASK)),
                          open));
     gtk_widget_add_controller(GTK_WIDGET(m_window), keys);
+
+    // Files dropped on the window. GTK turns text/uri-list into a file list itself.
+    m_dropTarget = gtk_drop_target_new(G_TYPE_INVALID, GDK_ACTION_COPY);
+    GType types[] = {GDK_TYPE_FILE_LIST, G_TYPE_FILE};
+    gtk_drop_target_set_gtypes(m_dropTarget, types, G_N_ELEMENTS(types));
+    g_signal_connect(m_dropTarget, "enter", G_CALLBACK(+[](GtkDropTarget*, double, double, RuvoWindow* self) {
+                         const bool can = self->m_actions.canDrop && self->m_actions.canDrop(true);
+                         return can ? GDK_ACTION_COPY : GdkDragAction(0);
+                     }),
+                     this);
+    g_signal_connect(m_dropTarget, "motion", G_CALLBACK(+[](GtkDropTarget*, double, double, RuvoWindow* self) {
+                         const bool can = self->m_actions.canDrop && self->m_actions.canDrop(false);
+                         return can ? GDK_ACTION_COPY : GdkDragAction(0);
+                     }),
+                     this);
+    g_signal_connect(m_dropTarget, "drop",
+                     G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, RuvoWindow* self) -> gboolean {
+                         return self->OnDrop(value);
+                     }),
+                     this);
+    gtk_widget_add_controller(GTK_WIDGET(m_window), GTK_EVENT_CONTROLLER(m_dropTarget));
+}
+
+bool RuvoWindow::OnDrop(const GValue* value) {
+    std::vector<std::string> paths;
+    const auto take = [&paths](GFile* file) {
+        // Only local files: an address without a path (http:, a mount not in the file system) is
+        // not one.
+        if (char* path = file ? g_file_get_path(file) : nullptr) {
+            paths.emplace_back(path);
+            g_free(path);
+        }
+    };
+    if (G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST)) {
+        GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
+        for (GSList* item = files; item; item = item->next) take(G_FILE(item->data));
+        g_slist_free(files);
+    } else if (G_VALUE_HOLDS(value, G_TYPE_FILE)) {
+        take(G_FILE(g_value_get_object(value)));
+    }
+    if (!m_actions.drop) return false;
+    if (paths.empty()) {
+        if (m_actions.canDrop) m_actions.canDrop(true);
+        return false;
+    }
+    return m_actions.drop(paths);
 }
 
 RuvoWindow::~RuvoWindow() {

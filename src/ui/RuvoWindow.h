@@ -5,6 +5,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "IRuvoView.h"
 #include "SkinControls.h"
@@ -15,12 +17,18 @@ struct RuvoWindowActions {
     std::function<void()> close;
     // The download button (shown while the phone support is missing).
     std::function<void()> download;
+    // Whether files dropped now would be taken; with explain, the owner also says why not.
+    std::function<bool(bool explain)> canDrop;
+    // Local files dropped on the window (their paths, in order); whether they were taken.
+    std::function<bool(const std::vector<std::string>& paths)> drop;
 };
 
 // The window is 680 × 527, titled "zive", drawn from the program's pictures at fixed positions:
 //   background (0, 0, 680, 527), title strip (0, 0, 680, 76), panel (1, 77, 678, 417),
 //   minimise (602, 0, 26, 30), close (639, 0, 26, 30), download (63, 220, 132, 182),
 //   busy blink (280, 277, 125, 28), status line (15, 499, 400, 28).
+// Files dropped anywhere on the window (a file list, or text/uri-list of file: addresses) go to
+// the owner's drop action; while it would not take them, the pointer shows the refusal.
 // Only the three buttons take the pointer. A left press on the title strip (y < 76) that is not
 // on a button moves the window; a right press there, the Menu key or Shift+F10 opens a menu with
 // the About item. No key closes the window or the About box.
@@ -53,6 +61,7 @@ public:
     CMyTextStatic& Status() { return m_status; }
     CXPButton& CloseButton() { return m_closeButton; }
     CXPButton& DownloadButton() { return m_download; }
+    GtkDropTarget* DropTarget() const { return m_dropTarget; }
 
     static constexpr int kWidth = 680;
     static constexpr int kHeight = 527;
@@ -63,12 +72,14 @@ private:
     void OnPointerPress(GtkGestureClick* gesture, double x, double y);
     void OpenMenu(double x, double y);
     bool IsButton(GtkWidget* widget) const;
+    bool OnDrop(const GValue* value);
 
     RuvoWindowActions m_actions;
     GtkWindow* m_window = nullptr;
     GtkWidget* m_fixed = nullptr;
     GtkWidget* m_menuButton = nullptr;
     GtkWindow* m_about = nullptr;
+    GtkDropTarget* m_dropTarget = nullptr;
     CMyStatic m_background;
     CMyTextStatic m_titleStrip;
     CMyStatic m_panel;

@@ -16,9 +16,9 @@ run() { run_tool "$@"; }
 run ringtones extra
 expect_run "ringtones takes nothing" 2 "" $'ruvo-tool: ringtones: usage: ringtones\n'
 run addring only-a-file
-expect_run "addring needs three" 2 "" $'ruvo-tool: addring: usage: addring AUDIO_FILE TITLE SECONDS\n'
+expect_run "addring needs a file and a title" 2 "" $'ruvo-tool: addring: usage: addring [--from SECONDS] [--progress] AUDIO_FILE TITLE [SECONDS]\n'
 run addring f t soon
-expect_run "addring seconds must be a number" 2 "" $'ruvo-tool: addring: usage: addring AUDIO_FILE TITLE SECONDS\n'
+expect_run "addring seconds must be a number" 2 "" $'ruvo-tool: addring: usage: addring [--from SECONDS] [--progress] AUDIO_FILE TITLE [SECONDS]\n'
 run delring
 expect_run "delring needs an id" 2 "" $'ruvo-tool: delring: usage: delring PID...\n'
 run delring 12x
