@@ -63,7 +63,7 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(SANITIZE_BUILD_TYPE) -DRUVO_SANITIZE=thread
 	cmake --build $(TSAN_DIR) $(build_jobs)
-	$(TSAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(TEST_JOBS) --label-exclude 'window|usb'
+	$(TSAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(TEST_JOBS) --label-exclude 'window|usb|audio'
 
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -30,6 +30,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRate = 44100;
 constexpr int kBitrate = 128000;
 constexpr double kFadeSeconds = 2.0;
+// What follows an excerpt for the source to go on after it: 50 ms.
+constexpr size_t kGoesOnFrames = kRate / 20;
+// Eighths of the fade that are silence at its end.
+constexpr size_t kFadeSilentEighths = 1;
 constexpr auto kBound = std::chrono::milliseconds(60000);
 // Type finding looks at the start of the file.
 constexpr size_t kTypeFindBytes = 1 << 20;
@@ -170,7 +174,9 @@ struct SourceFacts {
 SourceFacts Discover(const std::string& path, Clock::duration bound) {
     SourceFacts facts;
     GError* error = nullptr;
-    const auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count();
+    // The discoverer takes no bound under a second; the caller's deadline still holds after it.
+    const auto timeout = std::max<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count(),
+                                             static_cast<long long>(GST_SECOND));
     std::unique_ptr<GstDiscoverer, GObjectUnref> discoverer(gst_discoverer_new(static_cast<GstClockTime>(timeout), &error));
     if (!discoverer) {
         facts.reason = std::string("cannot inspect the audio: ") + (error ? error->message : "no discoverer");
@@ -263,8 +269,11 @@ void OnPadAdded(GstElement*, GstPad* pad, gpointer data) {
 }
 
 // Decodes the excerpt into interleaved float samples at 44.1 kHz.
+// more tells whether the source goes on after the excerpt.
 bool Decode(const std::string& path, int channels, double from, double seconds, Clock::time_point deadline,
-            const std::function<void(int)>& progress, std::vector<float>& samples, std::string& reason) {
+            const std::function<void(int)>& progress, std::vector<float>& samples, bool& more, std::string& reason) {
+    more = false;
+    size_t extra = 0;  // frames decoded past the excerpt
     ElementHolder pipeline(gst_pipeline_new(nullptr));
     GstElement* source = Make("filesrc", reason);
     GstElement* decode = Make("decodebin", reason);
@@ -339,7 +348,9 @@ bool Decode(const std::string& path, int channels, double from, double seconds, 
                 const auto frames = static_cast<size_t>((start - static_cast<gint64>(pts)) * kRate / GST_SECOND);
                 skip = std::min(count, frames * static_cast<size_t>(channels));
             }
-            count = std::min(count - skip, wanted - samples.size());
+            const size_t taken = std::min(count - skip, wanted - samples.size());
+            extra += (count - skip - taken) / static_cast<size_t>(channels);
+            count = taken;
             samples.insert(samples.end(), data + skip, data + skip + count);
             gst_buffer_unmap(buffer, &map);
         }
@@ -349,6 +360,17 @@ bool Decode(const std::string& path, int channels, double from, double seconds, 
             progress(static_cast<int>(samples.size() * 100 / std::max<size_t>(wanted, 1)));
         }
     }
+    // Whether the source goes on: a decoder may hand over a sample or so past the end, which
+    // does not count.
+    while (ok && samples.size() >= wanted && extra < kGoesOnFrames && !gst_app_sink_is_eos(GST_APP_SINK(sink)) &&
+           Clock::now() < deadline) {
+        GstSample* next = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 100 * GST_MSECOND);
+        if (next == nullptr) continue;
+        if (GstBuffer* buffer = gst_sample_get_buffer(next))
+            extra += gst_buffer_get_size(buffer) / sizeof(float) / static_cast<size_t>(channels);
+        gst_sample_unref(next);
+    }
+    more = extra >= kGoesOnFrames;
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     // A broken file converts as far as it decodes: an error after some audio is not a failure.
     if (!ok) return false;
@@ -360,14 +382,28 @@ bool Decode(const std::string& path, int channels, double from, double seconds, 
     return true;
 }
 
+// The AAC encoder: libav's, else VisualOn's.
+const char* EncoderName() {
+    GstElementFactory* factory = gst_element_factory_find("avenc_aac");
+    if (factory == nullptr) return "voaacenc";
+    gst_object_unref(factory);
+    return "avenc_aac";
+}
+
+// libav's encoder puts a frame of priming (1024 samples, and a few more as the muxer counts)
+// before the audio, and the file's length counts it: the excerpt is shortened by as much, so the
+// ringtone lasts the excerpt's length and never passes 40 s. VisualOn's drops the last partial
+// frame instead, which keeps the file within a frame of the excerpt by itself.
+constexpr size_t kAvencPrimingFrames = 1030;
+
 // Encodes the samples as one AAC-LC track in MPEG-4 with the title tag.
 bool Encode(const std::vector<float>& samples, int channels, const std::string& title, const std::string& output,
             Clock::time_point deadline, std::string& reason) {
     ElementHolder pipeline(gst_pipeline_new(nullptr));
     GstElement* source = Make("appsrc", reason);
     GstElement* convert = Make("audioconvert", reason);
-    GstElement* encoder = gst_element_factory_make("avenc_aac", nullptr);
-    if (encoder == nullptr) encoder = Make("voaacenc", reason);
+    GstElement* encoder = gst_element_factory_make(EncoderName(), nullptr);
+    if (encoder == nullptr) reason = "missing GStreamer plugin: avenc_aac or voaacenc";
     GstElement* mux = Make("mp4mux", reason);
     GstElement* sink = Make("filesink", reason);
     GstElement* elements[] = {source, convert, encoder, mux, sink};
@@ -409,15 +445,39 @@ bool Encode(const std::vector<float>& samples, int channels, const std::string& 
     return ok;
 }
 
-// The last seconds of a cut excerpt fade linearly to silence.
+// The last 2 s of a cut excerpt fade out: linearly to silence, which is reached a quarter of a
+// second before the end, so that the ringtone's last moments are quiet (a ramp down to the very
+// last sample leaves its last half second only 17 dB down).
 void FadeOut(std::vector<float>& samples, int channels) {
     const size_t frames = samples.size() / static_cast<size_t>(channels);
-    const size_t fade = std::min(frames, static_cast<size_t>(kFadeSeconds * kRate));
-    for (size_t i = 0; i < fade; ++i) {
-        const float gain = static_cast<float>(fade - i - 1) / static_cast<float>(fade);
-        const size_t frameIndex = frames - fade + i;
+    const size_t span = std::min(frames, static_cast<size_t>(kFadeSeconds * kRate));
+    const size_t silent = span * kFadeSilentEighths / 8;
+    const size_t ramp = span - silent;
+    for (size_t i = 0; i < span; ++i) {
+        const float gain = i < ramp ? static_cast<float>(ramp - i) / static_cast<float>(ramp + 1) : 0.0F;
+        const size_t frameIndex = frames - span + i;
         for (int c = 0; c < channels; ++c) samples[frameIndex * static_cast<size_t>(channels) + static_cast<size_t>(c)] *= gain;
     }
+}
+
+// An MP3 decodes with the encoder's and the decoder's delay before the audio (576 + 529 samples
+// for LAME and mpg123), which GStreamer keeps without a gapless tag: leading silence of up to a
+// frame and that delay is dropped, so a whole file keeps its own length.
+constexpr size_t kMp3DelayFrames = 1152 + 529;
+// The delay is not quite silent: the decoder's filters ring in it. -40 dB full scale.
+constexpr float kDelayLevel = 0.01F;
+
+void DropLeadingSilence(std::vector<float>& samples, int channels, size_t most) {
+    const size_t frames = samples.size() / static_cast<size_t>(channels);
+    size_t silent = 0;
+    while (silent < std::min(most, frames)) {
+        bool quiet = true;
+        for (int c = 0; c < channels; ++c)
+            quiet = quiet && std::fabs(samples[silent * static_cast<size_t>(channels) + static_cast<size_t>(c)]) < kDelayLevel;
+        if (!quiet) break;
+        ++silent;
+    }
+    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(silent * static_cast<size_t>(channels)));
 }
 
 Probe ProbeImpl(const Request& request) {
@@ -472,11 +532,28 @@ Result ConvertImpl(const Request& request) {
     const double length = std::min({kMaxRingtoneSeconds, request.seconds > 0 ? request.seconds : kMaxRingtoneSeconds, left});
     const int channels = facts.channels == 1 ? 1 : 2;
 
+    // An MP3's delay is decoded as well, and dropped again.
+    const bool mp3 = (mediaType == "audio/mpeg" || mediaType == "application/x-id3") && from <= 0;
+    const size_t excerptFrames = static_cast<size_t>(std::llround(length * kRate));
+    const double decodeSeconds =
+        mp3 ? std::min(length + static_cast<double>(kMp3DelayFrames) / kRate, kMaxRingtoneSeconds + 1.0) : length;
     std::vector<float> samples;
-    if (!Decode(source.Path(), channels, from, length, deadline, request.progress, samples, result.reason)) return result;
+    bool more = false;
+    if (!Decode(source.Path(), channels, from, decodeSeconds, deadline, request.progress, samples, more, result.reason))
+        return result;
+    if (mp3) {
+        DropLeadingSilence(samples, channels, kMp3DelayFrames);
+        if (samples.size() > excerptFrames * static_cast<size_t>(channels)) {
+            samples.resize(excerptFrames * static_cast<size_t>(channels));
+            more = true;
+        }
+    }
+    const size_t frames = samples.size() / static_cast<size_t>(channels);
+    const double got = static_cast<double>(frames) / kRate;
+    if (std::strcmp(EncoderName(), "avenc_aac") == 0 && frames > 2 * kAvencPrimingFrames)
+        samples.resize((frames - kAvencPrimingFrames) * static_cast<size_t>(channels));
     // The source goes on after the excerpt: its end fades out. A shorter source stays whole.
-    const double got = static_cast<double>(samples.size() / static_cast<size_t>(channels)) / kRate;
-    if (facts.seconds > from + got + 0.05) FadeOut(samples, channels);
+    if (more) FadeOut(samples, channels);
 
     std::string output = std::string(g_get_tmp_dir()) + "/ruvo-ringtone-XXXXXX";
     const int fd = mkstemp(output.data());
