@@ -26,7 +26,9 @@ packages=(
   # Ringtones from any audio file: GStreamer with the decoders (MP3, Ogg Vorbis and Opus, FLAC,
   # WAV, MP4 and AAC) and the AAC encoders (avenc_aac, voaacenc) and MPEG-4 muxer.
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  gstreamer1.0-plugins-bad gstreamer1.0-libav gstreamer1.0-tools
+  gstreamer1.0-plugins-bad gstreamer1.0-libav
+  # The audio tests make their fixtures with gst-launch-1.0 and read results with gst-discoverer-1.0.
+  gstreamer1.0-tools gstreamer1.0-plugins-base-apps
   python3
   # The fuzz targets: clang with libFuzzer and clang's sanitizer runtimes, which live in
   # libclang-rt-14-dev (clang only recommends it, and recommends are not installed here).

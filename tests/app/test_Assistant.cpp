@@ -400,6 +400,79 @@ TEST_F(Assistant, PlayedByHandWithRuvoPhoneRequest) {
     EXPECT_EQ(Stop(), 0);
 }
 
+// The app's audio that is not a ringtone yet is made into one before the add: a 60 s MP3 becomes
+// 40 s of AAC in MPEG-4, recorded as 40,000 ms whatever longer "timems" the app gave, with the
+// conversion's progress on the status line; bytes of no audio format go as they are; a
+// conversion that fails answers as a failed add.
+TEST_F(Assistant, TheAppsAudioBecomesAnAacRingtone) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "GStreamer's streaming threads are not instrumented";
+#endif
+    const fs::path mp3 = m_root / "song.mp3";
+    ASSERT_EQ(std::system(("gst-launch-1.0 -q audiotestsrc num-buffers=2646 samplesperbuffer=1000 ! "
+                           "audio/x-raw,rate=44100,channels=2 ! audioconvert ! lamemp3enc ! filesink location=" +
+                           Quote(mp3.string()) + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    const std::string phone = Quote(m_phone.string());
+    const std::regex added(R"(^\[\{"Sign":\d+,"Command":"addring","Code":1,"Message":"处理成功"\}\]\n$)");
+    const std::string add = Phone("request " + phone + " addring " + Quote(mp3.string()) + " Song 55");
+    EXPECT_TRUE(std::regex_match(add, added)) << add;
+
+    const std::string listing = Phone("ringtones " + phone);
+    std::vector<std::string> fields;
+    std::istringstream columns(listing.substr(0, listing.find('\n')));
+    for (std::string field; std::getline(columns, field, '\t');) fields.push_back(field);
+    ASSERT_EQ(fields.size(), 4u) << listing;
+    EXPECT_EQ(fields[1], "Song");
+    EXPECT_EQ(fields[3], "40000");
+    const fs::path tone = m_phone / "media" / "iTunes_Control" / "Ringtones" / fields[2];
+    const std::string report = Capture("gst-discoverer-1.0 " + Quote(tone.string()));
+    EXPECT_NE(report.find("container #0: Quicktime"), std::string::npos) << report;
+    EXPECT_NE(report.find("audio #1: MPEG-4 AAC"), std::string::npos) << report;
+    std::smatch duration;
+    ASSERT_TRUE(std::regex_search(report, duration, std::regex(R"(Duration: 0:00:(\d\d\.\d+))"))) << report;
+    EXPECT_NEAR(std::stod(duration[1].str()), 40.0, 1024.0 / 44100) << report;
+    EXPECT_TRUE(StderrHasLine("status: 正在制作铃声：Song 0%")) << Stderr();
+    EXPECT_TRUE(StderrHasLine("status: 正在制作铃声：Song 100%")) << Stderr();
+
+    // Bytes of no audio format under an audio name go to the phone as they are.
+    WriteFile(m_root / "odd.mp3", std::string(5000, 'x'));
+    EXPECT_TRUE(std::regex_match(Phone("request " + phone + " addring " + Quote((m_root / "odd.mp3").string()) + " Odd 3"),
+                                 added));
+    EXPECT_EQ(Phone("ringtones " + phone).find("\tOdd\t") != std::string::npos, true);
+    EXPECT_EQ(Stop(), 0);
+    // The record keeps the app's own "timems" text.
+    const std::string record = ReadFile(m_root / "home" / "Documents" / "recode.cx").value_or("");
+    EXPECT_NE(record.find("|title:Song|timems:55"), std::string::npos) << record;
+}
+
+TEST_F(Assistant, AFailedConversionAnswersAsAFailedAdd) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "GStreamer's streaming threads are not instrumented";
+#endif
+    const fs::path flac = m_root / "long.flac";
+    ASSERT_EQ(std::system(("gst-launch-1.0 -q audiotestsrc num-buffers=441 samplesperbuffer=1000 ! "
+                           "audio/x-raw,rate=44100,channels=1 ! audioconvert ! flacenc ! filesink location=" +
+                           Quote(flac.string()) + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    ::setenv("RUVO_CONVERT_TIMEOUT_MS", "1", 1);
+    Start();
+    ::unsetenv("RUVO_CONVERT_TIMEOUT_MS");
+    ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
+    const std::string answer = Phone("request " + Quote(m_phone.string()) + " addring " + Quote(flac.string()) + " Slow 9");
+    EXPECT_TRUE(std::regex_match(
+        answer, std::regex(R"(^\[\{"Sign":\d+,"Command":"addring","Code":0,"Message":"系统繁忙"\}\]\n$)")))
+        << answer;
+    EXPECT_EQ(Phone("ringtones " + Quote(m_phone.string())), "");
+    EXPECT_EQ(Stop(), 0);
+    const std::string record = ReadFile(m_root / "home" / "Documents" / "recode.cx").value_or("");
+    EXPECT_NE(record.find(R"("Category":"AddRingtone","Action":[{"ActName":"FALSE")"), std::string::npos) << record;
+}
+
 TEST_F(Assistant, CommandLine) {
     struct Case {
         std::vector<std::string> arguments;
