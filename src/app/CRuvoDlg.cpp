@@ -28,15 +28,6 @@ std::u16string DisplayName(const std::string& path) {
     return Utf8ToText(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
-// A ringtone's title when the file has no title tag: its name without the extension.
-std::string TitleFromName(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.resize(dot);
-    return name;
-}
-
 std::u16string Percent(int percent) {
     const std::string digits = std::to_string(percent);
     return std::u16string(digits.begin(), digits.end()) + u"%";
@@ -249,7 +240,6 @@ void CRuvoDlg::AddDroppedFiles() {
 void CRuvoDlg::AddDroppedFile(const std::string& path) {
     const std::u16string name = DisplayName(path);
     const auto notice = [this](std::u16string text) { OnLoop([this, text = std::move(text)] { ShowNotice(text); }); };
-    ShowActivity(kTextMakingRingtone + name + u" " + Percent(0));
     ruvo::audio::Request request;
     request.path = path;
     request.name = path;
@@ -270,7 +260,7 @@ void CRuvoDlg::AddDroppedFile(const std::string& path) {
         if (ruvo::audio::IsRingtoneName(path)) seconds = ruvo::audio::ReadDuration(request);
         if (seconds <= 0) return notice(kTextRingtoneFailed + name);
     }
-    const std::string title = prepared.title.empty() ? TitleFromName(path) : prepared.title;
+    const std::string title = prepared.title.empty() ? ruvo::audio::NameStem(path) : prepared.title;
     const std::u16string titleText = Utf8ToText(title);
     ShowActivity(kTextAddingRingtone + name);
     DeviceLink* link = GetDeviceLink(-1);

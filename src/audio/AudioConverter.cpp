@@ -44,6 +44,14 @@ const Loaded& Module() {
 
 }  // namespace
 
+std::string NameStem(std::string_view path) {
+    const size_t slash = path.find_last_of('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+    return std::string(name);
+}
+
 bool IsRingtoneName(std::string_view name) {
     if (name.size() < 4) return false;
     const std::string_view tail = name.substr(name.size() - 4);
@@ -94,7 +102,10 @@ Prepared PrepareRingtone(const Request& request) {
         prepared.outcome = Prepared::Outcome::AsIs;
         return prepared;
     }
-    const Result result = ConvertAudio(request);
+    // Without a title of its own the ringtone takes the source's, else the file's name.
+    Request converting = request;
+    if (converting.title.empty()) converting.title = probe.title.empty() ? NameStem(request.name) : probe.title;
+    const Result result = ConvertAudio(converting);
     if (!result.ok) {
         prepared.outcome = Prepared::Outcome::Failed;
         prepared.reason = result.reason;

@@ -78,8 +78,13 @@ struct Prepared {
 };
 
 // Decides what the audio is and converts it when it is not a ringtone yet, with the request's
-// excerpt and progress. The temporary file of a conversion is removed before it returns.
+// excerpt and progress; without a title in the request, the ringtone is tagged with the source's
+// title, else the name's stem. The temporary file of a conversion is removed before it returns.
 Prepared PrepareRingtone(const Request& request);
+
+// A file's name without its folders and its extension: a ringtone's title when nothing better
+// is known.
+std::string NameStem(std::string_view path);
 
 // Whether the name ends in .m4r, in any case.
 bool IsRingtoneName(std::string_view name);

@@ -216,9 +216,13 @@ SourceFacts Discover(const std::string& path, Clock::duration bound) {
             facts.aacOnly = structure && std::strcmp(gst_structure_get_name(structure), "audio/mpeg") == 0 &&
                             gst_structure_get_int(structure, "mpegversion", &version) && (version == 2 || version == 4);
         }
-        if (const GstTagList* tags = gst_discoverer_info_get_tags(info.get())) {
+        // The title tag: the file's, else its audio track's.
+        const GstTagList* lists[] = {gst_discoverer_info_get_tags(info.get()),
+                                     gst_discoverer_stream_info_get_tags(GST_DISCOVERER_STREAM_INFO(first))};
+        for (const GstTagList* tags : lists) {
             gchar* title = nullptr;
-            if (gst_tag_list_get_string(tags, GST_TAG_TITLE, &title) && title) facts.title = title;
+            if (facts.title.empty() && tags && gst_tag_list_get_string(tags, GST_TAG_TITLE, &title) && title)
+                facts.title = title;
             g_free(title);
         }
     }

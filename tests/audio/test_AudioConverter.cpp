@@ -140,6 +140,23 @@ TEST_F(AudioConverter, TheTitleTagTakesQuotesBracketsAndWideCharacters) {
     EXPECT_EQ(Inspect(Written(prepared)).title, title);
 }
 
+TEST_F(AudioConverter, WithoutATitleTheSourcesTagOrTheNameTitlesIt) {
+    const fs::path tagged = s_dir / "tagged.ogg";
+    ASSERT_EQ(std::system(("gst-launch-1.0 -q audiotestsrc num-buffers=100 samplesperbuffer=1000 ! audioconvert ! "
+                           "taginject 'tags=\"title=\\\"Evening Bells\\\"\"' ! vorbisenc ! oggmux ! filesink location='" +
+                           tagged.string() + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    Prepared prepared = Prepare(tagged, 0, 40, "");
+    ASSERT_EQ(prepared.outcome, Outcome::Converted) << prepared.reason;
+    EXPECT_EQ(prepared.title, "Evening Bells");
+    EXPECT_EQ(Inspect(Written(prepared)).title, "Evening Bells");
+    prepared = Prepare(Fixture("wav", 10), 0, 40, "");
+    ASSERT_EQ(prepared.outcome, Outcome::Converted) << prepared.reason;
+    EXPECT_EQ(prepared.title, "");
+    EXPECT_EQ(Inspect(Written(prepared)).title, "sine10");
+}
+
 TEST_F(AudioConverter, RingtonesAndShortAacGoUnchanged) {
     // A .m4r name goes as it is, whatever its bytes, in any case.
     std::mt19937 random(7);

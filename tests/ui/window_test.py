@@ -88,13 +88,13 @@ class World:
         check(result.returncode == 0, "ruvo-phone %s: %s%s" % (" ".join(args), result.stdout, result.stderr))
         return result.stdout
 
-    def start(self, *args, env=None):
+    def start(self, *args, env=None, program=None):
         index = len(self.processes)
         out = open(os.path.join(self.root, "stdout%d" % index), "w")
         err_path = os.path.join(self.root, "stderr%d" % index)
         err = open(err_path, "w")
-        process = subprocess.Popen([self.options.ruvo, "--no-report", *args], stdout=out, stderr=err,
-                                   env=env or self.env)
+        command = [program, *args] if program else [self.options.ruvo, "--no-report", *args]
+        process = subprocess.Popen(command, stdout=out, stderr=err, env=env or self.env)
         self.processes.append((process, os.path.join(self.root, "stdout%d" % index), err_path))
         return index
 
@@ -462,6 +462,67 @@ def scenario_download(world):
     check(lines and all(line == url for line in lines), "the handler recorded %r" % lines)
 
 
+def make_sine(path, seconds, encoder, title=None):
+    """A 440 Hz sine of whole seconds, made by gst-launch-1.0 with the encoder (and a title tag)."""
+    tag = ["taginject", 'tags="title=\\"%s\\""' % title, "!"] if title else []
+    result = run(["gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=%d" % (seconds * 441 // 10),
+                  "samplesperbuffer=1000", "volume=0.5", "!", "audio/x-raw,rate=44100,channels=2", "!",
+                  "audioconvert", "!", *tag, *encoder.split(), "!", "filesink", "location=" + path])
+    check(result.returncode == 0, "gst-launch-1.0: " + result.stderr)
+
+
+def statuses(world):
+    return [line for line in world.lines() if line.startswith("status: ")]
+
+
+def scenario_drop(world):
+    """Three files dropped on the window of a connected phone: a FLAC with a title tag and an MP3
+    become ringtones in turn (the tag or the name titles them), a text file is no audio; the status
+    line follows each file and gives the connection back 5 s after the last."""
+    check(world.options.drop_driver, "--drop-driver is needed")
+    world.phone_tool("init", world.phone)
+    flac = os.path.join(world.root, "bells.flac")
+    mp3 = os.path.join(world.root, "[my] \"song\".mp3")
+    text = os.path.join(world.root, "notes.txt")
+    make_sine(flac, 10, "flacenc", title="Evening Bells")
+    make_sine(mp3, 60, "lamemp3enc")
+    with open(text, "w") as f:
+        f.write("no audio here\n")
+    world.start("--virtual-phone", world.phone, flac, text, mp3, program=world.options.drop_driver)
+    wait_for(lambda: "drop: " in world.stdout(), "the drop")
+    check(world.stdout() == "enter: copy\ndrop: accepted\n", "stdout: " + world.stdout())
+    connected = "status: 连接状态：Ruvo Virtual iPhone"
+    world.wait_line("status: 铃声已添加：[my] \"song\"")
+    wait_for(lambda: statuses(world)[-1] == connected, "the connection text after the notices")
+    seen = statuses(world)
+    first = seen.index(connected)
+    expected = ["status: 正在制作铃声：bells.flac 0%", "status: 正在添加铃声：bells.flac", "status: 铃声已添加：Evening Bells",
+                "status: 不是音频文件：notes.txt", "status: 正在制作铃声：[my] \"song\".mp3 0%",
+                "status: 正在添加铃声：[my] \"song\".mp3", "status: 铃声已添加：[my] \"song\"", connected]
+    # The progress lines between 0% and the add may be any; the order of the rest is fixed.
+    steps = [line for line in seen[first + 1:] if not re.search(r" [1-9]\d*%$", line)]
+    check(steps == expected, "status lines:\n" + "\n".join(seen))
+    busy = [line for line in world.lines() if line.startswith("busy: ")]
+    check(busy == ["busy: on", "busy: off"], "busy lines: %s" % busy)
+    tones = sorted(tuple(line.split("\t")[1::2]) for line in world.phone_tool("ringtones", world.phone).splitlines())
+    check(tones == [("Evening Bells", "10000"), ("[my] \"song\"", "40000")], "catalogue: %s" % tones)
+
+
+def scenario_drop_refused(world):
+    """Without a phone the drop is refused (the pointer shows it), the status line asks for a phone
+    for 5 s and then shows the waiting text again."""
+    check(world.options.drop_driver, "--drop-driver is needed")
+    flac = os.path.join(world.root, "bells.flac")
+    make_sine(flac, 10, "flacenc")
+    world.start(flac, program=world.options.drop_driver)
+    wait_for(lambda: "drop: " in world.stdout(), "the drop")
+    check(world.stdout() == "enter: none\ndrop: refused\n", "stdout: " + world.stdout())
+    world.wait_line("status: 请先连接设备")
+    waiting = "status: 连接状态：等待设备接入"
+    wait_for(lambda: statuses(world)[-1] == waiting, "the waiting text after the notice")
+    check(not any(line.startswith("busy: ") for line in world.lines()), "a refused drop showed busy")
+
+
 SCENARIOS = {name[len("scenario_"):]: f for name, f in globals().items() if name.startswith("scenario_")}
 
 
@@ -471,6 +532,7 @@ def main():
     parser.add_argument("--ruvo", required=True)
     parser.add_argument("--phone-tool", required=True)
     parser.add_argument("--pictures", required=True)
+    parser.add_argument("--drop-driver")
     options = parser.parse_args()
     world = World(options)
     try:
