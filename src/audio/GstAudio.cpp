@@ -30,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRate = 44100;
 constexpr int kBitrate = 128000;
 constexpr double kFadeSeconds = 2.0;
+constexpr char kPastTheEnd[] = "the excerpt starts at or past the end of the audio";
+// The least audio an excerpt that starts after second 0 must find: 100 ms.
+constexpr size_t kLeastExcerptFrames = kRate / 10;
 // What follows an excerpt for the source to go on after it: 50 ms.
 constexpr size_t kGoesOnFrames = kRate / 20;
 // Eighths of the fade that are silence at its end.
@@ -529,7 +532,7 @@ Result ConvertImpl(const Request& request) {
     }
     const double from = std::max(0.0, request.fromSeconds);
     if (facts.seconds > 0 && from >= facts.seconds) {
-        result.reason = "the excerpt starts at or past the end of the audio";
+        result.reason = kPastTheEnd;
         return result;
     }
     const double left = facts.seconds > 0 ? facts.seconds - from : kMaxRingtoneSeconds;
@@ -545,6 +548,12 @@ Result ConvertImpl(const Request& request) {
     bool more = false;
     if (!Decode(source.Path(), channels, from, decodeSeconds, deadline, request.progress, samples, more, result.reason))
         return result;
+    // A length read from a compressed file may be an estimate: a start just before its real end
+    // leaves only the decoder's padding, which is no ringtone either.
+    if (from > 0 && samples.size() < kLeastExcerptFrames * static_cast<size_t>(channels)) {
+        result.reason = kPastTheEnd;
+        return result;
+    }
     if (mp3) {
         DropLeadingSilence(samples, channels, kMp3DelayFrames);
         if (samples.size() > excerptFrames * static_cast<size_t>(channels)) {

@@ -162,6 +162,43 @@ TEST_F(Controller, RemovalResetsTheHeartbeatAndEndsTheBusyDisplay) {
     EXPECT_EQ(m_dialog.m_heartbeat, 0);
 }
 
+// A drop without a phone is refused and says so for 5 s; a command's activity takes the status line
+// until it ends, and a device event's text replaces a notice at once.
+TEST_F(Controller, DropRefusalNoticesAndActivities) {
+    m_dialog.OnDeviceEvent(DEVICE_EVENT_DISCONNECTED, u"等待设备接入", 0);
+    m_log.Take();
+    EXPECT_FALSE(m_dialog.CanTakeDrop(false));
+    EXPECT_EQ(m_log.Take(), Lines{});
+    EXPECT_FALSE(m_dialog.OnFilesDropped({"/tmp/a.mp3", "/tmp/b.flac"}));
+    EXPECT_EQ(m_log.Take(), (Lines{"status 请先连接设备", "start timer 3 5000"}));
+    m_loop.Tick(CRuvoDlg::kNoticeTimer);
+    EXPECT_EQ(m_log.Take(), (Lines{"stop timer 3", "status 连接状态：等待设备接入"}));
+    EXPECT_EQ(WaitForWorkerThreads(std::chrono::seconds(1)), true);
+
+    // An activity from a command thread, through the loop; its end gives the connection text back.
+    EXPECT_FALSE(m_dialog.CanTakeDrop(true));
+    m_log.Take();
+    std::thread command([&] {
+        // As a command does, through the link state.
+        CLinkState& state = m_dialog;
+        state.ShowActivity(u"正在制作铃声：Song 40%");
+        state.EndActivity();
+    });
+    command.join();
+    m_loop.RunPosted();
+    EXPECT_EQ(m_log.Take(), (Lines{"stop timer 3", "status 正在制作铃声：Song 40%", "status 连接状态：等待设备接入"}));
+
+    // A connection while a notice shows: the event's text at once, the notice's timer stopped.
+    EXPECT_FALSE(m_dialog.CanTakeDrop(true));
+    m_dialog.OnDeviceEvent(DEVICE_EVENT_CONNECTED, u"Phone [\"A\"]", 0);
+    SettleWorkers();
+    EXPECT_EQ(m_log.Take(), (Lines{"status 请先连接设备", "start timer 3 5000", "panel 2", "stop timer 3",
+                                   "status 连接状态：Phone [\"A\"]", "start timer 1 1000"}));
+    EXPECT_TRUE(m_dialog.CanTakeDrop(true));
+    EXPECT_FALSE(m_dialog.OnFilesDropped({}));
+    EXPECT_EQ(m_log.Take(), Lines{});
+}
+
 // Events from the device manager's thread and busy changes from command threads reach the view
 // only through the loop, in the order they happened.
 TEST_F(Controller, OtherThreadsHandOverThroughTheLoop) {

@@ -114,7 +114,7 @@ TEST_F(AudioConverter, MonoStaysMono) {
 
 TEST_F(AudioConverter, TheExcerptsStartAndLength) {
     // From second 50 of 60: the rest, whole, not faded.
-    Prepared prepared = Prepare(Fixture("mp3", 60), 50);
+    Prepared prepared = Prepare(Fixture("flac", 60), 50);
     ASSERT_EQ(prepared.outcome, Outcome::Converted) << prepared.reason;
     ExpectRingtone(Written(prepared), 10, false);
     // 15 s asked of 60: cut, faded.

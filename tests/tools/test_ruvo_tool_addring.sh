@@ -22,6 +22,7 @@ sine() {
 }
 sine "$work/song.mp3" 60 lamemp3enc
 sine "$work/short.flac" 10 flacenc
+sine "$work/long.wav" 60 wavenc
 sine "$work/ready.m4a" 10 avenc_aac ! mp4mux
 printf 'a plain text file\n' >"$work/notes.txt"
 head -c 3000 /dev/urandom >"$work/noise.m4r"
@@ -70,7 +71,7 @@ sys.exit(0 if n == sorted(set(n)) and sys.argv[1].endswith("\n") else 1)' "$err"
 check "15 s recorded" test "$(cut -f4 <<<"$(line_of Part)")" = 15000
 check "of 15 s" near "$(duration_ms "$(file_of Part)")" 15000
 
-run addring --from 50 "$work/song.mp3" "Tail" 30
+run addring --from 50 "$work/long.wav" "Tail" 30
 expect_run "--from 50 of 60 s" 0 $'TRUE\n' ""
 check "the rest is 10 s, recorded as such" test "$(cut -f4 <<<"$(line_of Tail)")" = 10000
 check "of 10 s" near "$(duration_ms "$(file_of Tail)")" 10000
@@ -93,8 +94,10 @@ count=$("$phone_tool" ringtones "$phone" | wc -l)
 # --- Refusals: nothing reaches the phone ---
 run addring "$work/notes.txt" "Notes"
 expect_run "a text file" 1 "" "ruvo-tool: addring: not an audio file: $work/notes.txt"$'\n'
-run addring --from 60 "$work/song.mp3" "Late"
-expect_run "--from at the end" 1 "" "ruvo-tool: addring: $work/song.mp3: the excerpt starts at or past the end of the audio"$'\n'
+for late in "60 $work/long.wav" "60 $work/song.mp3" "61.5 $work/song.mp3"; do
+    run addring --from ${late%% *} "${late#* }" "Late"
+    expect_run "--from $late" 1 "" "ruvo-tool: addring: ${late#* }: the excerpt starts at or past the end of the audio"$'\n'
+done
 run addring --from 5 "$work/noise.m4r" "Noise"
 expect_run "--from with an .m4r" 2 "" $'ruvo-tool: addring: --from does not apply to a ringtone file (.m4r)\n'
 run addring "$work/noise.m4r" "Noise"
@@ -108,6 +111,18 @@ done
 RUVO_CONVERT_TIMEOUT_MS=1 run addring "$work/song.mp3" "Slow"
 expect_run "the time bound" 1 "" "ruvo-tool: addring: $work/song.mp3: the conversion took too long"$'\n'
 check "nothing was added by the refusals" test "$("$phone_tool" ringtones "$phone" | wc -l)" = "$count"
+
+# --- On a terminal, progress without --progress is one line rewritten in place ---
+script -qec "$(printf '%q ' "$tool" addring "$work/short.flac" "Terminal")" /dev/null >"$work/tty" 2>&1
+check "a terminal shows the progress in place" grep -qE $'\rconverting 100%\r?$' "$work/tty"
+check "and no line of its own per percent" test "$(grep -c '^converting' "$work/tty")" = 0
+check "the terminal's add went through" grep -q TRUE "$work/tty"
+
+# --- GStreamer is loaded only when audio is looked at ---
+loaded() { LD_DEBUG=files "$tool" "$@" 2>&1 >/dev/null | grep -c 'file=.*libgstreamer'; }
+check "ringtones loads no GStreamer" test "$(loaded ringtones)" = 0
+check "addring of an .m4r with SECONDS loads no GStreamer" test "$(loaded addring "$work/noise.m4r" Quiet 3)" = 0
+check "addring of an MP3 does" test "$(loaded addring "$work/short.flac" Loud 3)" != 0
 
 # --- A failed sync after a conversion still prints FALSE ---
 "$phone_tool" fault "$phone" finished sync-failed
