@@ -277,7 +277,8 @@ void OnPadAdded(GstElement*, GstPad* pad, gpointer data) {
 
 // Decodes the excerpt into interleaved float samples at 44.1 kHz.
 // more tells whether the source goes on after the excerpt.
-bool Decode(const std::string& path, int channels, double from, double seconds, Clock::time_point deadline,
+bool Decode(const std::string& path, int channels, double from, double seconds, double expectedSeconds,
+            Clock::time_point deadline,
             const std::function<void(int)>& progress, std::vector<float>& samples, bool& more, std::string& reason) {
     more = false;
     size_t extra = 0;  // frames decoded past the excerpt
@@ -317,6 +318,9 @@ bool Decode(const std::string& path, int channels, double from, double seconds, 
     if (ok) gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
 
     const size_t wanted = static_cast<size_t>(std::llround(seconds * kRate)) * static_cast<size_t>(channels);
+    // What the progress counts against: the excerpt as long as the source is thought to be.
+    const size_t expected =
+        static_cast<size_t>(std::llround(std::clamp(expectedSeconds, 0.0, seconds) * kRate)) * static_cast<size_t>(channels);
     samples.clear();
     samples.reserve(wanted);
     auto lastReport = Clock::now();
@@ -364,7 +368,7 @@ bool Decode(const std::string& path, int channels, double from, double seconds, 
         gst_sample_unref(sample);
         if (progress && Clock::now() - lastReport >= std::chrono::milliseconds(200)) {
             lastReport = Clock::now();
-            progress(static_cast<int>(samples.size() * 100 / std::max<size_t>(wanted, 1)));
+            progress(static_cast<int>(std::min<size_t>(99, samples.size() * 100 / std::max<size_t>(expected, 1))));
         }
     }
     // Whether the source goes on: a decoder may hand over a sample or so past the end, which
@@ -535,8 +539,10 @@ Result ConvertImpl(const Request& request) {
         result.reason = kPastTheEnd;
         return result;
     }
-    const double left = facts.seconds > 0 ? facts.seconds - from : kMaxRingtoneSeconds;
-    const double length = std::min({kMaxRingtoneSeconds, request.seconds > 0 ? request.seconds : kMaxRingtoneSeconds, left});
+    // The excerpt ends where the source does: the length the discoverer gives may be an estimate
+    // (an MP3's), so it only scales the progress.
+    const double length = std::min(kMaxRingtoneSeconds, request.seconds > 0 ? request.seconds : kMaxRingtoneSeconds);
+    const double expected = facts.seconds > 0 ? std::min(length, facts.seconds - from) : length;
     const int channels = facts.channels == 1 ? 1 : 2;
 
     // An MP3's delay is decoded as well, and dropped again.
@@ -546,7 +552,8 @@ Result ConvertImpl(const Request& request) {
         mp3 ? std::min(length + static_cast<double>(kMp3DelayFrames) / kRate, kMaxRingtoneSeconds + 1.0) : length;
     std::vector<float> samples;
     bool more = false;
-    if (!Decode(source.Path(), channels, from, decodeSeconds, deadline, request.progress, samples, more, result.reason))
+    if (!Decode(source.Path(), channels, from, decodeSeconds, expected, deadline, request.progress, samples, more,
+                result.reason))
         return result;
     // A length read from a compressed file may be an estimate: a start just before its real end
     // leaves only the decoder's padding, which is no ringtone either.
