@@ -221,6 +221,9 @@ void CRuvoDlg::AddDroppedFiles() {
         {
             std::scoped_lock lock(m_dropLock);
             if (m_dropped.empty()) {
+                // Ended under the lock: a drop that comes now starts a worker whose busy display
+                // follows this end, never precedes it.
+                EndBusy(nullptr);
                 m_dropWorker = false;
                 break;
             }
@@ -234,7 +237,6 @@ void CRuvoDlg::AddDroppedFiles() {
             OnLoop([this, name = DisplayName(path)] { ShowNotice(kTextRingtoneFailed + name); });
         }
     }
-    EndBusy(nullptr);
 }
 
 void CRuvoDlg::AddDroppedFile(const std::string& path) {
