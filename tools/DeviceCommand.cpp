@@ -232,22 +232,6 @@ int Run(int argc, char** argv, std::optional<Failure>& failure) {
     return status;
 }
 
-// Reads a whole file; false with errno set when it cannot.
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        errno = EIO;
-        return false;
-    }
-    if (bytes.size() > 0x7FFFFFFF) {
-        errno = EFBIG;
-        return false;
-    }
-    return true;
-}
-
 // The conversion's progress on standard error: with --progress one "converting NN%" line per new
 // percent; else, on a terminal, one line rewritten in place; else nothing.
 class ProgressPrinter {
@@ -340,7 +324,12 @@ int PlanAdd(const std::vector<std::string>& args, AddPlan& plan, std::optional<F
         asked = value;
     }
 
-    if (!ReadWholeFile(path, plan.audio)) {
+    // Wrong arguments are told before the file is read.
+    if (from && ruvo::audio::IsRingtoneName(path)) {
+        failure = Failure{2, "addring: --from does not apply to a ringtone file (.m4r)"};
+        return 2;
+    }
+    if (!ruvo::audio::ReadAudioFile(path, plan.audio)) {
         failure = Failure{1, "addring: cannot read " + path + ": " + std::strerror(errno)};
         return 1;
     }
@@ -352,10 +341,6 @@ int PlanAdd(const std::vector<std::string>& args, AddPlan& plan, std::optional<F
 
     if (ruvo::audio::IsRingtoneName(path)) {
         // A ringtone already: its bytes go as they are.
-        if (from) {
-            failure = Failure{2, "addring: --from does not apply to a ringtone file (.m4r)"};
-            return 2;
-        }
         if (asked) {
             plan.seconds = *asked;
             return 0;

@@ -2,18 +2,17 @@
 #include "CRuvoDlg.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <utility>
 
+#include "AudioConverter.h"
 #include "CSystemInfo.h"
 #include "DeviceEvents.h"
+#include "DeviceLinkFunctions.h"
 #include "DeviceManager.h"
 #include "HostDescription.h"
-#include "AudioConverter.h"
-#include "DeviceLinkFunctions.h"
 #include "LinkFiles.h"
 #include "LinkPollCycle.h"
+#include "RingtoneCommands.h"
 #include "TextEncoding.h"
 #include "UsageReports.h"
 #include "WorkerThread.h"
@@ -28,10 +27,6 @@ std::u16string DisplayName(const std::string& path) {
     return Utf8ToText(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
-std::u16string Percent(int percent) {
-    const std::string digits = std::to_string(percent);
-    return std::u16string(digits.begin(), digits.end()) + u"%";
-}
 
 }  // namespace
 
@@ -245,7 +240,7 @@ void CRuvoDlg::AddDroppedFile(const std::string& path) {
     ruvo::audio::Request request;
     request.path = path;
     request.name = path;
-    request.progress = [this, &name](int percent) { ShowActivity(kTextMakingRingtone + name + u" " + Percent(percent)); };
+    request.progress = [this, &name](int percent) { ShowActivity(MakingRingtoneStatus(name, percent)); };
     ruvo::audio::Prepared prepared = ruvo::audio::PrepareRingtone(request);
     using Outcome = ruvo::audio::Prepared::Outcome;
     if (prepared.outcome == Outcome::NotAudio) return notice(kTextNotAudio + name);
@@ -254,10 +249,7 @@ void CRuvoDlg::AddDroppedFile(const std::string& path) {
     std::string bytes = std::move(prepared.bytes);
     double seconds = prepared.seconds;
     if (prepared.outcome == Outcome::AsIs) {
-        std::ifstream file(path, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        if (!file.is_open() || file.bad() || bytes.empty() || bytes.size() > 0x7FFFFFFF)
-            return notice(kTextRingtoneFailed + name);
+        if (!ruvo::audio::ReadAudioFile(path, bytes) || bytes.empty()) return notice(kTextRingtoneFailed + name);
         // A .m4r is not looked at to decide; its length is read for the catalogue.
         if (ruvo::audio::IsRingtoneName(path)) seconds = ruvo::audio::ReadDuration(request);
         if (seconds <= 0) return notice(kTextRingtoneFailed + name);

@@ -44,6 +44,22 @@ const Loaded& Module() {
 
 }  // namespace
 
+bool ReadAudioFile(const std::string& path, std::string& bytes) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        errno = EIO;
+        return false;
+    }
+    if (bytes.size() > 0x7FFFFFFF) {
+        bytes.clear();
+        errno = EFBIG;
+        return false;
+    }
+    return true;
+}
+
 std::string NameStem(std::string_view path) {
     const size_t slash = path.find_last_of('/');
     std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -111,9 +127,7 @@ Prepared PrepareRingtone(const Request& request) {
         prepared.reason = result.reason;
         return prepared;
     }
-    std::ifstream file(result.outputPath, std::ios::binary);
-    prepared.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    const bool read = file.is_open() && !file.bad();
+    const bool read = ReadAudioFile(result.outputPath, prepared.bytes);
     std::remove(result.outputPath.c_str());
     if (!read || prepared.bytes.empty()) {
         prepared.outcome = Prepared::Outcome::Failed;

@@ -82,6 +82,10 @@ struct Prepared {
 // title, else the name's stem. The temporary file of a conversion is removed before it returns.
 Prepared PrepareRingtone(const Request& request);
 
+// Reads a whole file of at most 2 GiB (what a phone's file operations take); false with errno set
+// when it cannot.
+bool ReadAudioFile(const std::string& path, std::string& bytes);
+
 // A file's name without its folders and its extension: a ringtone's title when nothing better
 // is known.
 std::string NameStem(std::string_view path);

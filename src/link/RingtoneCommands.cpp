@@ -34,6 +34,11 @@ void FinishCommand(CJson* record, int32_t code, const std::u16string& message, b
 
 }  // namespace
 
+std::u16string MakingRingtoneStatus(const std::u16string& name, int percent) {
+    const std::string number = std::to_string(percent);
+    return kTextMakingRingtone + name + u" " + std::u16string(number.begin(), number.end()) + u"%";
+}
+
 std::u16string MemberValue(CJson* node, const std::u16string& key) {
     CJson* member = node ? node->FindChild(key, u"") : nullptr;
     return member ? member->GetValue() : std::u16string();
@@ -125,8 +130,7 @@ ruvo::audio::Prepared PrepareAppAudio(CJson* request, CJson* audio, const std::u
     bool shown = false;
     converting.progress = [state, &shown, &title](int percent) {
         if (!state) return;
-        const std::string number = std::to_string(percent);
-        state->ShowActivity(kTextMakingRingtone + title + u" " + std::u16string(number.begin(), number.end()) + u"%");
+        state->ShowActivity(MakingRingtoneStatus(title, percent));
         shown = true;
     };
     ruvo::audio::Prepared prepared = ruvo::audio::PrepareRingtone(converting);

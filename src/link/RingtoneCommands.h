@@ -27,6 +27,9 @@ void RunCommandThread(void (*procedure)(CJson*), CJson* record);
 void StoreAnswer(CJson* record, int32_t code, const std::u16string& message, bool withData = false,
                  std::unique_ptr<CJson> data = nullptr);
 
+// The status line while audio is made into a ringtone: "正在制作铃声：NAME NN%".
+std::u16string MakingRingtoneStatus(const std::u16string& name, int percent);
+
 // The value text of the node's member, empty when there is no such member.
 std::u16string MemberValue(CJson* node, const std::u16string& key);
 

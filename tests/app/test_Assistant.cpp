@@ -400,6 +400,15 @@ TEST_F(Assistant, PlayedByHandWithRuvoPhoneRequest) {
     EXPECT_EQ(Stop(), 0);
 }
 
+// A 440 Hz sine of whole seconds, encoded by gst-launch-1.0.
+bool MakeSine(const fs::path& path, int seconds, int channels, const std::string& encoder) {
+    const std::string command = "gst-launch-1.0 -q audiotestsrc num-buffers=" + std::to_string(seconds * 441 / 10) +
+                                " samplesperbuffer=1000 ! audio/x-raw,rate=44100,channels=" + std::to_string(channels) +
+                                " ! audioconvert ! " + encoder + " ! filesink location=" + Quote(path.string()) +
+                                " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
 // The app's audio that is not a ringtone yet is made into one before the add: a 60 s MP3 becomes
 // 40 s of AAC in MPEG-4, recorded as 40,000 ms whatever longer "timems" the app gave, with the
 // conversion's progress on the status line; bytes of no audio format go as they are; a
@@ -409,11 +418,7 @@ TEST_F(Assistant, TheAppsAudioBecomesAnAacRingtone) {
     GTEST_SKIP() << "GStreamer's streaming threads are not instrumented";
 #endif
     const fs::path mp3 = m_root / "song.mp3";
-    ASSERT_EQ(std::system(("gst-launch-1.0 -q audiotestsrc num-buffers=2646 samplesperbuffer=1000 ! "
-                           "audio/x-raw,rate=44100,channels=2 ! audioconvert ! lamemp3enc ! filesink location=" +
-                           Quote(mp3.string()) + " >/dev/null 2>&1")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(MakeSine(mp3, 60, 2, "lamemp3enc"));
     Start();
     ASSERT_TRUE(WaitFor([&] { return Heartbeat() >= 0; })) << Stderr();
     const std::string phone = Quote(m_phone.string());
@@ -454,11 +459,7 @@ TEST_F(Assistant, AFailedConversionAnswersAsAFailedAdd) {
     GTEST_SKIP() << "GStreamer's streaming threads are not instrumented";
 #endif
     const fs::path flac = m_root / "long.flac";
-    ASSERT_EQ(std::system(("gst-launch-1.0 -q audiotestsrc num-buffers=441 samplesperbuffer=1000 ! "
-                           "audio/x-raw,rate=44100,channels=1 ! audioconvert ! flacenc ! filesink location=" +
-                           Quote(flac.string()) + " >/dev/null 2>&1")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(MakeSine(flac, 10, 1, "flacenc"));
     ::setenv("RUVO_CONVERT_TIMEOUT_MS", "1", 1);
     Start();
     ::unsetenv("RUVO_CONVERT_TIMEOUT_MS");

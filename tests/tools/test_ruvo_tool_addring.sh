@@ -98,8 +98,10 @@ for late in "60 $work/long.wav" "60 $work/song.mp3" "61.5 $work/song.mp3"; do
     run addring --from ${late%% *} "${late#* }" "Late"
     expect_run "--from $late" 1 "" "ruvo-tool: addring: ${late#* }: the excerpt starts at or past the end of the audio"$'\n'
 done
-run addring --from 5 "$work/noise.m4r" "Noise"
-expect_run "--from with an .m4r" 2 "" $'ruvo-tool: addring: --from does not apply to a ringtone file (.m4r)\n'
+for ringtone in "$work/noise.m4r" "$work/missing.M4R"; do
+    run addring --from 5 "$ringtone" "Noise"
+    expect_run "--from with $ringtone" 2 "" $'ruvo-tool: addring: --from does not apply to a ringtone file (.m4r)\n'
+done
 run addring "$work/noise.m4r" "Noise"
 expect_run "an .m4r whose length cannot be read" 2 "" "ruvo-tool: addring: cannot read the duration of $work/noise.m4r (give SECONDS)"$'\n'
 usage=$'ruvo-tool: addring: usage: addring [--from SECONDS] [--progress] AUDIO_FILE TITLE [SECONDS]\n'
