@@ -27,6 +27,8 @@ packages=(
   # WAV, MP4 and AAC) and the AAC encoders (avenc_aac, voaacenc) and MPEG-4 muxer.
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav
+  # The conversion helper's system-call filter.
+  libseccomp-dev
   # The audio tests make their fixtures with gst-launch-1.0 and read results with gst-discoverer-1.0.
   gstreamer1.0-tools gstreamer1.0-plugins-base-apps
   python3

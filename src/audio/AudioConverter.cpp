@@ -1,78 +1,64 @@
-// AudioConverter: the names decided here; everything else handed to ruvo-audio.so, loaded once.
+// AudioConverter: the names and titles decided here; what the audio is and its conversion asked
+// of the helper process.
 #include "AudioConverter.h"
 
-#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <mutex>
 
-#include "AudioModule.h"
-#include "ModulePath.h"
+#include "ConvertProtocol.h"
+#include "ConverterProcess.h"
+#include "UniqueFd.h"
 
 namespace ruvo::audio {
 
+namespace proto = protocol;
+
 namespace {
-
-struct Loaded {
-    const ModuleApi* api = nullptr;
-    std::string error;
-};
-
-// The module is loaded at the first need and kept until the process ends.
-const Loaded& Module() {
-    static Loaded loaded;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        const std::string path = ruvo::ModulePath(kModuleName);
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            const char* error = dlerror();
-            loaded.error = "cannot load " + path + ": " + (error ? error : "unknown error");
-            return;
-        }
-        using Entry = const ModuleApi* (*)();
-        auto entry = reinterpret_cast<Entry>(dlsym(handle, kModuleEntry));
-        loaded.api = entry ? entry() : nullptr;
-        if (loaded.api == nullptr) loaded.error = path + " has no " + kModuleEntry;
-    });
-    return loaded;
-}
-
+constexpr off_t kMaxFileBytes = 0x7FFFFFFF;
 }  // namespace
 
 bool ReadAudioFile(const std::string& path, std::string& bytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        errno = EIO;
+    bytes.clear();
+    UniqueFd fd(OpenRegularFile(path));
+    if (!fd.Valid()) return false;
+    struct stat facts {};
+    if (fstat(fd.Get(), &facts) != 0) return false;
+    if (facts.st_size > kMaxFileBytes) {
+        errno = EFBIG;
         return false;
     }
-    if (bytes.size() > 0x7FFFFFFF) {
+    // Read to the end, whatever the size said: the file may change while it is read.
+    bytes.resize(static_cast<size_t>(facts.st_size));
+    size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            if (bytes.size() >= static_cast<size_t>(kMaxFileBytes)) break;
+            bytes.resize(std::min<size_t>(static_cast<size_t>(kMaxFileBytes), bytes.size() + 65536));
+        }
+        const ssize_t n = read(fd.Get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            bytes.clear();
+            errno = error;
+            return false;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    char probe;
+    if (done >= static_cast<size_t>(kMaxFileBytes) && read(fd.Get(), &probe, 1) > 0) {
         bytes.clear();
         errno = EFBIG;
         return false;
     }
+    bytes.resize(done);
     return true;
-}
-
-std::string NameStem(std::string_view path) {
-    const size_t slash = path.find_last_of('/');
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
-    return std::string(name);
-}
-
-bool IsRingtoneName(std::string_view name) {
-    if (name.size() < 4) return false;
-    const std::string_view tail = name.substr(name.size() - 4);
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(tail[0]) == '.' && lower(tail[1]) == 'm' && lower(tail[2]) == '4' && lower(tail[3]) == 'r';
 }
 
 Probe ProbeAudio(const Request& request) {
@@ -81,22 +67,50 @@ Probe ProbeAudio(const Request& request) {
         probe.kind = Kind::Ringtone;
         return probe;
     }
-    const Loaded& module = Module();
-    if (module.api == nullptr) {
-        probe.reason = module.error;
+    const HelperAnswer answer = RunConverter(proto::kProbe, request);
+    probe.seconds = answer.seconds;
+    probe.title = answer.title;
+    if (!answer.ok) {
+        probe.reason = answer.reason;
         return probe;
     }
-    return module.api->probe(request);
+    probe.kind = answer.kind == proto::kReadyAac     ? Kind::ReadyAac
+                 : answer.kind == proto::kConvertible ? Kind::Convertible
+                                                      : Kind::NotAudio;
+    return probe;
 }
 
 Result ConvertAudio(const Request& request) {
-    const Loaded& module = Module();
-    if (module.api == nullptr) {
-        Result result;
-        result.reason = module.error;
+    Result result;
+    HelperAnswer answer = RunConverter(proto::kConvert, request);
+    if (!answer.ok || !answer.converted) {
+        result.reason = answer.ok ? "the converter made no ringtone" : answer.reason;
         return result;
     }
-    return module.api->convert(request);
+    // The caller asked for a file: a private one, which it removes.
+    const char* folder = std::getenv("TMPDIR");
+    std::string path = std::string(folder && *folder ? folder : "/tmp") + "/ruvo-ringtone-XXXXXX";
+    UniqueFd fd(mkstemp(path.data()));
+    if (!fd.Valid()) {
+        result.reason = "cannot write the ringtone";
+        return result;
+    }
+    size_t done = 0;
+    while (done < answer.output.size()) {
+        const ssize_t n = write(fd.Get(), answer.output.data() + done, answer.output.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    if (done != answer.output.size() || !fd.Close()) {
+        unlink(path.c_str());
+        result.reason = "cannot write the ringtone";
+        return result;
+    }
+    result.ok = true;
+    result.outputPath = path;
+    result.seconds = answer.convertedSeconds;
+    return result;
 }
 
 Prepared PrepareRingtone(const Request& request) {
@@ -105,44 +119,38 @@ Prepared PrepareRingtone(const Request& request) {
         prepared.outcome = Prepared::Outcome::AsIs;
         return prepared;
     }
-    const Probe probe = ProbeAudio(request);
-    prepared.seconds = probe.seconds;
-    prepared.title = probe.title;
-    if (probe.kind == Kind::NotAudio) {
-        prepared.outcome = probe.reason.empty() ? Prepared::Outcome::NotAudio : Prepared::Outcome::Failed;
-        prepared.reason = probe.reason.empty() ? "not an audio file" : probe.reason;
+    HelperAnswer answer = RunConverter(proto::kPrepare, request);
+    prepared.seconds = answer.seconds;
+    prepared.title = answer.title;
+    // A file that is not there is no audio; one that is there but is no regular file is refused.
+    if (!answer.ok && !request.path.empty() && access(request.path.c_str(), F_OK) != 0) {
+        prepared.outcome = Prepared::Outcome::NotAudio;
+        prepared.reason = "not an audio file";
         return prepared;
     }
-    // A short AAC file goes as it is, unless a part of it is asked for.
-    if (probe.kind == Kind::ReadyAac && request.fromSeconds <= 0 && request.seconds >= probe.seconds) {
+    if (!answer.ok) {
+        prepared.outcome = Prepared::Outcome::Failed;
+        prepared.reason = answer.reason;
+        return prepared;
+    }
+    if (answer.kind == proto::kNotAudio) {
+        prepared.outcome = Prepared::Outcome::NotAudio;
+        prepared.reason = "not an audio file";
+        return prepared;
+    }
+    if (!answer.converted) {
         prepared.outcome = Prepared::Outcome::AsIs;
         return prepared;
     }
-    // Without a title of its own the ringtone takes the source's, else the file's name.
-    Request converting = request;
-    if (converting.title.empty()) converting.title = probe.title.empty() ? NameStem(request.name) : probe.title;
-    const Result result = ConvertAudio(converting);
-    if (!result.ok) {
-        prepared.outcome = Prepared::Outcome::Failed;
-        prepared.reason = result.reason;
-        return prepared;
-    }
-    const bool read = ReadAudioFile(result.outputPath, prepared.bytes);
-    std::remove(result.outputPath.c_str());
-    if (!read || prepared.bytes.empty()) {
-        prepared.outcome = Prepared::Outcome::Failed;
-        prepared.reason = "cannot read the converted ringtone";
-        prepared.bytes.clear();
-        return prepared;
-    }
     prepared.outcome = Prepared::Outcome::Converted;
-    prepared.seconds = result.seconds;
+    prepared.bytes = std::move(answer.output);
+    prepared.seconds = answer.convertedSeconds;
     return prepared;
 }
 
 double ReadDuration(const Request& request) {
-    const Loaded& module = Module();
-    return module.api == nullptr ? -1.0 : module.api->duration(request);
+    const HelperAnswer answer = RunConverter(proto::kDuration, request);
+    return answer.ok && answer.seconds > 0 ? answer.seconds : -1.0;
 }
 
 }  // namespace ruvo::audio

@@ -1,6 +1,7 @@
 // AudioConverter: a desktop audio file made into a ringtone (one AAC track in MPEG-4, at most 40 s).
 #pragma once
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -11,6 +12,20 @@ namespace ruvo::audio {
 // The longest ringtone a phone plays.
 inline constexpr double kMaxRingtoneSeconds = 40.0;
 
+// Audio a phone plays: sample rates and channels outside these are refused before decoding.
+inline constexpr int kLowestRate = 8000;
+inline constexpr int kHighestRate = 192000;
+inline constexpr int kMostChannels = 8;
+
+// The longest title taken from a tag or a file's name, in characters.
+inline constexpr size_t kMaxTitleCharacters = 255;
+
+// The reason given for a conversion that passed its bound.
+inline constexpr char kTooLong[] = "the conversion took too long";
+
+// The reason given for a source that is not a regular file (a FIFO, a device, a directory).
+inline constexpr char kNotRegularFile[] = "not a regular file";
+
 enum class Kind {
     Ringtone,     // named .m4r (any case): goes to the phone as it is, whatever its bytes
     ReadyAac,     // MPEG-4 whose only audio track is AAC of at most 40 s: as it is
@@ -18,8 +33,11 @@ enum class Kind {
     NotAudio,
 };
 
+// Conversions run in a helper process of their own (ruvo-convert, found beside the modules),
+// confined and bounded: whatever happens to it, the caller gets a failure with one line of reason.
 struct Request {
-    // The audio: a file, or bytes in memory when path is empty.
+    // The audio: a file (a regular one: anything else is refused without being opened for
+    // reading), or bytes in memory when path is empty.
     std::string path;
     std::string_view bytes;
     // The file's name: decides .m4r, and gives type finding its extension.
@@ -29,8 +47,8 @@ struct Request {
     double seconds = kMaxRingtoneSeconds;
     // The output's title tag.
     std::string title;
-    // Called about every 200 ms during a conversion with whole percents of the excerpt, 0 first
-    // and 100 last; on the converting thread.
+    // Called as a conversion goes on with whole percents, growing, 0 first and 100 last; on the
+    // calling thread.
     std::function<void(int percent)> progress;
 };
 
@@ -49,13 +67,16 @@ struct Result {
     double seconds = 0;      // the excerpt's length
 };
 
-// What the audio is. Anything not named .m4r is looked at by GStreamer, in a module loaded at
-// the first call (the rest of the program never loads GStreamer).
+// What the audio is. Anything not named .m4r is looked at by GStreamer, in the helper process
+// (the calling program never loads GStreamer).
 Probe ProbeAudio(const Request& request);
 
 // Converts recognised audio into a ringtone file. Bounded to 60 s (RUVO_CONVERT_TIMEOUT_MS
 // shortens the bound, never lengthens it).
 Result ConvertAudio(const Request& request);
+
+// The bound of one helper run: 60 s, or RUVO_CONVERT_TIMEOUT_MS when that is shorter.
+std::chrono::milliseconds ConvertBound();
 
 // The audio's length in seconds as GStreamer reads it, also for a name ending in .m4r;
 // negative when it cannot be read.
@@ -79,16 +100,24 @@ struct Prepared {
 
 // Decides what the audio is and converts it when it is not a ringtone yet, with the request's
 // excerpt and progress; without a title in the request, the ringtone is tagged with the source's
-// title, else the name's stem. The temporary file of a conversion is removed before it returns.
+// title, else the name's stem (both made clean titles). One helper run; the ringtone made is
+// never a file with a name.
 Prepared PrepareRingtone(const Request& request);
 
-// Reads a whole file of at most 2 GiB (what a phone's file operations take); false with errno set
-// when it cannot.
+// Reads a whole regular file of at most 2 GiB (what a phone's file operations take), without
+// blocking on a FIFO or a device; false with errno set when it cannot (EINVAL: not a regular file).
 bool ReadAudioFile(const std::string& path, std::string& bytes);
 
 // A file's name without its folders and its extension: a ringtone's title when nothing better
 // is known.
 std::string NameStem(std::string_view path);
+
+// A title taken from a tag or a file's name as a phone's catalogue keeps it: control characters
+// become spaces, and at most 255 characters are kept, never cutting one in two.
+std::string CleanTitle(std::string_view text);
+
+// CleanTitle of the name's stem.
+std::string TitleFromName(std::string_view path);
 
 // Whether the name ends in .m4r, in any case.
 bool IsRingtoneName(std::string_view name);

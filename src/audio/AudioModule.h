@@ -1,4 +1,5 @@
-// AudioModule: the entry points of ruvo-audio.so, the GStreamer side of the converter.
+// AudioModule: the entry points of ruvo-audio.so, the GStreamer side of the converter, which only
+// the conversion helper (ruvo-convert) loads.
 #pragma once
 
 #include "AudioConverter.h"
@@ -8,10 +9,11 @@ namespace ruvo::audio {
 inline constexpr const char* kModuleName = "ruvo-audio.so";
 inline constexpr const char* kModuleEntry = "RuvoAudioModule";
 
-// What the module gives: both functions may be called from any thread.
+// What the module gives. The request names its audio by path; its bytes are not used.
 struct ModuleApi {
     Probe (*probe)(const Request& request);
-    Result (*convert)(const Request& request);
+    // Converts recognised audio into outputFd (writable, seekable, empty); outputPath stays empty.
+    Result (*convert)(const Request& request, int outputFd);
     // The audio's length in seconds, whatever its name; negative when it cannot be read.
     double (*duration)(const Request& request);
 };
