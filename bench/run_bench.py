@@ -19,7 +19,10 @@ What is measured:
 - the device layer on an in-process virtual phone (bench_device): AFC transfers of 8 MiB against
   a plain socket-and-file copy, and the addition and deletion of a 1 MB ringtone;
 - the idle assistant: CPU time and peak memory of `ruvo --headless` serving a phone with two
-  companion apps, nine at once, each with a phone, hub and home of its own."""
+  companion apps, nine at once, each with a phone, hub and home of its own;
+- audio: `ruvo-tool addring` of a 60 s MP3 (a 40 s ringtone, through the conversion helper, onto a
+  virtual phone) against gst-launch-1.0 running decode, resample, AAC and MP4 on the same file, in
+  alternating pairs; and the peak memory of the helper alone converting a 10-minute MP3."""
 import json
 import os
 import platform
@@ -312,6 +315,92 @@ def idle_rows(build):
         shutil.rmtree(root, ignore_errors=True)
 
 
+def make_mp3(path, seconds):
+    subprocess.run(["gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=%d" % (seconds * 441 // 10),
+                    "samplesperbuffer=1000", "volume=0.5", "!", "audio/x-raw,rate=44100,channels=2", "!",
+                    "audioconvert", "!", "lamemp3enc", "!", "filesink", "location=" + path],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def helper_peak_mb(helper, source):
+    """The conversion helper run directly, as the programs run it (the source on descriptor 3, the
+    output on a memory file at 4, its report on a pipe at 5): its own peak resident memory."""
+    src = os.open(source, os.O_RDONLY | os.O_CLOEXEC)
+    out = os.memfd_create("bench-ringtone")
+    read_end, write_end = os.pipe()
+    try:
+        actions = [(os.POSIX_SPAWN_DUP2, src, 3), (os.POSIX_SPAWN_DUP2, out, 4), (os.POSIX_SPAWN_DUP2, write_end, 5)]
+        pid = os.posix_spawn(helper, [helper, "prepare", os.path.basename(source), "0", "40", "Bench"], os.environ,
+                             file_actions=actions)
+        os.close(write_end)
+        report = b""
+        while chunk := os.read(read_end, 65536):
+            report += chunk
+        _, status, usage = os.wait4(pid, 0)
+    finally:
+        for fd in (src, out, read_end):
+            os.close(fd)
+    done = status == 0 and report.endswith(b"done\n") and b"converted " in report
+    return usage.ru_maxrss * 1024 / MB if done else None
+
+
+def audio_rows(build):
+    """The conversion: whole ruvo-tool addring processes against gst-launch-1.0 in alternating
+    pairs, and the helper's peak memory."""
+    tool, phone_tool = os.path.join(build, "ruvo-tool"), os.path.join(build, "ruvo-phone")
+    helper = os.path.join(build, "ruvo-convert")
+    root = tempfile.mkdtemp(prefix="ruvo-bench-audio-")
+    saved = dict(os.environ)
+    try:
+        os.environ.update(RUVO_PHONE_HUB=os.path.join(root, "hub"), HOME=os.path.join(root, "home"),
+                          RUVO_DEVICE_DRIVER="virtual", TMPDIR=root)
+        os.makedirs(os.environ["HOME"])
+        mp3, long_mp3 = os.path.join(root, "s60.mp3"), os.path.join(root, "s600.mp3")
+        make_mp3(mp3, 60)
+        make_mp3(long_mp3, 600)
+        phone = os.path.join(root, "phone")
+        subprocess.run([phone_tool, "init", phone], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([phone_tool, "plug", phone], check=True)
+        ours_argv = [tool, "addring", mp3, "Bench"]
+        theirs_argv = [shutil.which("gst-launch-1.0") or "gst-launch-1.0", "-q", "filesrc", "location=" + mp3, "!",
+                       "decodebin", "!", "audioconvert", "!", "audioresample", "!",
+                       "audio/x-raw,rate=44100,channels=2", "!", "avenc_aac", "bitrate=128000", "!", "mp4mux", "!",
+                       "filesink", "location=" + os.path.join(root, "gst.m4a")]
+        rows = []
+        for argv in (ours_argv, theirs_argv):
+            warm = run_child(argv)
+            if warm.failure():
+                return ["| audio: not measured (%s failed: %s) | | | |" % (os.path.basename(argv[0]), warm.failure())]
+        pairs = []
+        for i in range(REPETITIONS):
+            first, second = (ours_argv, theirs_argv) if i % 2 == 0 else (theirs_argv, ours_argv)
+            a, b = run_child(first), run_child(second)
+            ours, theirs = (a, b) if i % 2 == 0 else (b, a)
+            if ours.failure() or theirs.failure():
+                return ["| audio: not measured (a run failed: %s) | | | |" % (ours.failure() or theirs.failure())]
+            pairs.append((ours, theirs))
+        med = statistics.median
+        ratio = med(o.wall / t.wall for o, t in pairs)
+        rows.append("| `ruvo-tool addring` of a 60 s MP3 (helper, 40 s AAC ringtone, the add to a virtual phone) vs "
+                    "gst-launch-1.0 decode ! resample ! avenc_aac ! mp4mux of the same file (all 60 s), wall time; "
+                    "goal at most 1.3 ×: %s | %s | %s | %s |"
+                    % ("met" if ratio <= 1.3 else "NOT met", ms(med(o.wall for o, _ in pairs)),
+                       ms(med(t.wall for _, t in pairs)), ratio_text(ratio)))
+        peaks = [helper_peak_mb(helper, long_mp3) for _ in range(3)]
+        if any(p is None for p in peaks):
+            rows.append("| the conversion helper's peak memory, 10-minute MP3: not measured (a run failed) | | | |")
+        else:
+            peak = med(peaks)
+            rows.append("| the conversion helper alone (`ruvo-convert prepare`) on a 10-minute MP3: peak resident "
+                        "memory, median of 3; goal under 100 MB: %s | %.1f MB | | |"
+                        % ("met" if peak < 100 else "NOT met", peak))
+        return rows
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def formats_rows(build, data):
     figures = benchmark_medians(os.path.join(build, "bench_formats"), {"RUVO_BENCH_DATA": data})
 
@@ -376,6 +465,7 @@ def main():
     rows += json_rows(os.path.join(build, "ruvo-tool"), data, json_n)
     rows += device_rows(build)
     rows += idle_rows(build)
+    rows += audio_rows(build)
 
     machine = "%s, %d cores, %s" % (platform.processor() or platform.machine(), os.cpu_count(), platform.platform())
     notes = ("Whole processes: wall time from spawn to reaping, user + system CPU from wait4; a child over %d s "

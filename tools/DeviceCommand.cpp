@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "CJson.h"
+#include "ControlEscapes.h"
 #include "DeviceManager.h"
 #include "AudioConverter.h"
 #include "TextEncoding.h"
@@ -329,18 +330,29 @@ int PlanAdd(const std::vector<std::string>& args, AddPlan& plan, std::optional<F
         failure = Failure{2, "addring: --from does not apply to a ringtone file (.m4r)"};
         return 2;
     }
-    if (!ruvo::audio::ReadAudioFile(path, plan.audio)) {
-        failure = Failure{1, "addring: cannot read " + path + ": " + std::strerror(errno)};
+    // The file is only looked at here (a FIFO or a device must not hold the command); the
+    // converter reads it as a stream, and only what goes to the phone is read whole.
+    const auto readWhole = [&] {
+        if (ruvo::audio::ReadAudioFile(path, plan.audio)) return true;
+        failure = errno == EINVAL ? Failure{1, "addring: " + path + ": " + ruvo::audio::kNotRegularFile}
+                                  : Failure{1, "addring: cannot read " + path + ": " + std::strerror(errno)};
+        return false;
+    };
+    if (const int fd = ruvo::audio::OpenRegularFile(path); fd >= 0) {
+        close(fd);
+    } else {
+        readWhole();
         return 1;
     }
     ruvo::audio::Request request;
-    request.bytes = plan.audio;
+    request.path = path;
     request.name = path;
     request.title = operands[1];
     plan.title = operands[1];
 
     if (ruvo::audio::IsRingtoneName(path)) {
         // A ringtone already: its bytes go as they are.
+        if (!readWhole()) return 1;
         if (asked) {
             plan.seconds = *asked;
             return 0;
@@ -373,7 +385,11 @@ int PlanAdd(const std::vector<std::string>& args, AddPlan& plan, std::optional<F
         failure = Failure{1, "addring: " + path + ": " + prepared.reason};
         return 1;
     }
-    if (prepared.outcome == Outcome::Converted) plan.audio = std::move(prepared.bytes);
+    if (prepared.outcome == Outcome::Converted) {
+        plan.audio = std::move(prepared.bytes);
+    } else if (!readWhole()) {
+        return 1;
+    }
     // The duration recorded is the ringtone's, never more than it holds nor than was asked.
     plan.seconds = ruvo::audio::RecordedSeconds(prepared.seconds);
     if (asked) plan.seconds = std::min(plan.seconds, static_cast<long>(request.seconds));
@@ -408,7 +424,8 @@ int RunRingtones(int argc, char** argv, std::optional<Failure>& failure) {
             failure = Failure{1, "ringtones: the phone is busy"};
             return 1;
         }
-        PrintLine(TextToUtf8(tree->ToString()));
+        // One line, whatever the titles hold.
+        PrintLine(ruvo::EscapeControls(TextToUtf8(tree->ToString())));
         return 0;
     }
     int done = 0;

@@ -20,6 +20,7 @@
 
 #include "CJson.h"
 #include "CompanionRequest.h"
+#include "ControlEscapes.h"
 #include "MediaArea.h"
 #include "ReplaceFile.h"
 #include "RingtoneCatalogue.h"
@@ -138,13 +139,14 @@ int Ringtones(const std::string& dir) {
     ruvo::phone::MediaArea media(dir);
     const auto catalogue = ruvo::phone::RingtoneCatalogue::Load(media);
     if (!catalogue) return Fail("cannot read the ringtone catalogue of " + dir);
-    // Integers as a binary property list holds them: 64-bit and signed.
+    // Integers as a binary property list holds them: 64-bit and signed. Titles and names are
+    // the phone's text: their control characters are escaped, so that each tone stays one line.
     const auto number = [](const std::optional<uint64_t>& value) {
         return value ? std::to_string(static_cast<int64_t>(*value)) : std::string();
     };
     for (const auto& entry : catalogue->Entries())
-        std::printf("%s\t%s\t%s\t%s\n", number(entry.pid).c_str(), entry.name.c_str(), entry.file.c_str(),
-                    number(entry.totalTimeMs).c_str());
+        std::printf("%s\t%s\t%s\t%s\n", number(entry.pid).c_str(), ruvo::EscapeControls(entry.name).c_str(),
+                    ruvo::EscapeControls(entry.file).c_str(), number(entry.totalTimeMs).c_str());
     return 0;
 }
 

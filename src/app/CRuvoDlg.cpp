@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "AudioConverter.h"
 #include "CSystemInfo.h"
 #include "DeviceEvents.h"
 #include "DeviceLinkFunctions.h"
@@ -21,17 +20,10 @@ namespace {
 
 constexpr char16_t kStatusPrefix[] = u"连接状态：";
 
-// A file's name as the status line shows it: its last part, from the file system's bytes.
-std::u16string DisplayName(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return Utf8ToText(slash == std::string::npos ? path : path.substr(slash + 1));
-}
-
-
 }  // namespace
 
 CRuvoDlg::CRuvoDlg(IMainLoop& loop, IRuvoView& view)
-    : CLinkState(this), m_loop(loop), m_view(view), m_loopThread(std::this_thread::get_id()) {
+    : CLinkState(this), m_loop(loop), m_view(view), m_loopThread(std::this_thread::get_id()), m_drops(*this) {
     g_mainDialog = this;
 }
 
@@ -193,77 +185,17 @@ bool CRuvoDlg::CanTakeDrop(bool explain) {
 
 bool CRuvoDlg::OnFilesDropped(const std::vector<std::string>& paths) {
     if (!CanTakeDrop(true) || paths.empty()) return false;
-    bool start = false;
-    {
-        std::scoped_lock lock(m_dropLock);
-        m_dropped.insert(m_dropped.end(), paths.begin(), paths.end());
-        start = !std::exchange(m_dropWorker, true);
-    }
-    if (start && !StartWorkerThread([this] { AddDroppedFiles(); })) {
-        std::scoped_lock lock(m_dropLock);
-        m_dropped.clear();
-        m_dropWorker = false;
-        ShowNotice(kTextRingtoneFailed + DisplayName(paths.front()));
-        return false;
-    }
-    return true;
+    return m_drops.Add(paths);
 }
 
-void CRuvoDlg::AddDroppedFiles() {
-    BeginBusy(nullptr);
-    for (;;) {
-        std::string path;
-        {
-            std::scoped_lock lock(m_dropLock);
-            if (m_dropped.empty()) {
-                // Ended under the lock: a drop that comes now starts a worker whose busy display
-                // follows this end, never precedes it.
-                EndBusy(nullptr);
-                m_dropWorker = false;
-                break;
-            }
-            path = std::move(m_dropped.front());
-            m_dropped.pop_front();
-        }
-        try {
-            AddDroppedFile(path);
-        } catch (...) {
-            // Memory ran out for this file: it failed, the next ones still get their turn.
-            OnLoop([this, name = DisplayName(path)] { ShowNotice(kTextRingtoneFailed + name); });
-        }
-    }
-}
+void CRuvoDlg::BeginDropBusy() { BeginBusy(nullptr); }
 
-void CRuvoDlg::AddDroppedFile(const std::string& path) {
-    const std::u16string name = DisplayName(path);
-    const auto notice = [this](std::u16string text) { OnLoop([this, text = std::move(text)] { ShowNotice(text); }); };
-    ruvo::audio::Request request;
-    request.path = path;
-    request.name = path;
-    request.progress = [this, &name](int percent) { ShowActivity(MakingRingtoneStatus(name, percent)); };
-    ruvo::audio::Prepared prepared = ruvo::audio::PrepareRingtone(request);
-    using Outcome = ruvo::audio::Prepared::Outcome;
-    if (prepared.outcome == Outcome::NotAudio) return notice(kTextNotAudio + name);
-    if (prepared.outcome == Outcome::Failed) return notice(kTextRingtoneFailed + name);
+void CRuvoDlg::EndDropBusy() { EndBusy(nullptr); }
 
-    std::string bytes = std::move(prepared.bytes);
-    double seconds = prepared.seconds;
-    if (prepared.outcome == Outcome::AsIs) {
-        if (!ruvo::audio::ReadAudioFile(path, bytes) || bytes.empty()) return notice(kTextRingtoneFailed + name);
-        // A .m4r is not looked at to decide; its length is read for the catalogue.
-        if (ruvo::audio::IsRingtoneName(path)) seconds = ruvo::audio::ReadDuration(request);
-        if (seconds <= 0) return notice(kTextRingtoneFailed + name);
-    }
-    const std::string title = prepared.title.empty() ? ruvo::audio::NameStem(path) : prepared.title;
-    const std::u16string titleText = Utf8ToText(title);
-    ShowActivity(kTextAddingRingtone + name);
-    DeviceLink* link = GetDeviceLink(-1);
-    // The phone records milliseconds in 32 bits.
-    const int seconds32 = std::min(ruvo::audio::RecordedSeconds(seconds), 0x7FFFFFFF / 1000);
-    const bool added = link && link->AddRingtone(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                 static_cast<int>(bytes.size()), TextToAnsi(titleText).c_str(),
-                                                 seconds32) != 0;
-    notice(added ? kTextRingtoneAdded + titleText : kTextRingtoneFailed + name);
+void CRuvoDlg::ShowDropActivity(const std::u16string& text) { ShowActivity(text); }
+
+void CRuvoDlg::ShowDropNotice(const std::u16string& text) {
+    OnLoop([this, text] { ShowNotice(text); });
 }
 
 void CRuvoDlg::OnLoop(std::function<void()> task) {

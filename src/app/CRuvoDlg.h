@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <deque>
 
 #include "CLinkState.h"
+#include "DropQueue.h"
 #include "IBusyDisplay.h"
 #include "IMainLoop.h"
 #include "IRuvoView.h"
@@ -24,7 +24,7 @@
 // (with its service check) and the companion-app discovery run on worker threads, which hand
 // their results back to the loop in order. A connection's discovery decides nothing once the
 // phone has gone (or connected anew) meanwhile: a "gone" that arrives while it runs wins.
-class CRuvoDlg : public CLinkState, private IBusyDisplay {
+class CRuvoDlg : public CLinkState, private IBusyDisplay, private DropQueue::Display {
 public:
     // Both are borrowed and outlive the controller.
     CRuvoDlg(IMainLoop& loop, IRuvoView& view);
@@ -85,9 +85,11 @@ private:
     // On the loop thread: a text shown on the status line for kNoticePeriodMs, then the connection
     // text again.
     void ShowNotice(const std::u16string& text);
-    // A worker's: adds the dropped files waiting, one after another, until none waits.
-    void AddDroppedFiles();
-    void AddDroppedFile(const std::string& path);
+    // The drop queue's display: the busy display and the status line, as for app commands.
+    void BeginDropBusy() override;
+    void EndDropBusy() override;
+    void ShowDropActivity(const std::u16string& text) override;
+    void ShowDropNotice(const std::u16string& text) override;
     void SetStatePicture(int state);
     void SetStatus(const std::u16string& eventText);
     // Runs the task now on the loop thread, else hands it to the loop.
@@ -108,8 +110,6 @@ private:
     // The status line's connection text (on the loop thread), shown again after an activity.
     std::u16string m_connectionText;
     bool m_connected = false;
-    // Dropped files not yet taken, and whether a worker is adding them.
-    std::mutex m_dropLock;
-    std::deque<std::string> m_dropped;
-    bool m_dropWorker = false;
+    // Files dropped on the window, added one after another.
+    DropQueue m_drops;
 };

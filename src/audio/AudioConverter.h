@@ -104,6 +104,10 @@ struct Prepared {
 // never a file with a name.
 Prepared PrepareRingtone(const Request& request);
 
+// Opens a file for reading without blocking on a FIFO or a device: a descriptor (blocking again)
+// only for a regular file; -1 with errno set otherwise (EINVAL when it is no regular file).
+int OpenRegularFile(const std::string& path);
+
 // Reads a whole regular file of at most 2 GiB (what a phone's file operations take), without
 // blocking on a FIFO or a device; false with errno set when it cannot (EINVAL: not a regular file).
 bool ReadAudioFile(const std::string& path, std::string& bytes);

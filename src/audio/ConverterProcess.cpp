@@ -87,6 +87,8 @@ public:
     // At the end: a report ends with "done" and nothing after it.
     bool Complete() const { return m_done && m_pending.empty(); }
     const std::string& LastLog() const { return m_lastLog; }
+    // The helper said why it failed.
+    bool Failed() const { return m_failed; }
 
 private:
     bool Line(std::string_view line) {
@@ -139,10 +141,6 @@ private:
         return !copy.empty() && end && *end == '\0' && errno == 0 && value >= 0 && value < 1e9;
     }
 
-public:
-    bool Failed() const { return m_failed; }
-
-private:
     HelperAnswer& m_answer;
     const std::function<void(int)>& m_progress;
     std::string m_pending;
@@ -228,25 +226,11 @@ void KillGroup(pid_t pid) {
     kill(pid, SIGKILL);
 }
 
-// Waits for the helper's end (a pidfd, or a look every 20 ms where there is none) until the
-// deadline; its status when it ended.
-bool WaitEnd(pid_t pid, int pidfd, Clock::time_point deadline, int& status) {
-    for (;;) {
-        const pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid) return true;
-        if (got < 0 && errno != EINTR) {
-            status = 0;
-            return true;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        if (pidfd >= 0) {
-            pollfd end{pidfd, POLLIN, 0};
-            poll(&end, 1, static_cast<int>(std::min<long long>(left, 1000)));
-        } else {
-            poll(nullptr, 0, static_cast<int>(std::min<long long>(left, 20)));
-        }
-    }
+// Whether the helper has ended, without reaping it: until it is reaped its pid, and so its
+// process group's id, cannot be taken by another process, and the group can still be killed.
+bool Ended(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
 }  // namespace
@@ -304,33 +288,49 @@ HelperAnswer RunConverter(std::string_view mode, const Request& request) {
     bool wrong = false;
     bool late = false;
     char buffer[4096];
-    while (child.report.Valid()) {
+    // Reads what is there; false at the end of the report or when it is no report.
+    const auto take = [&](int timeoutMs) {
+        pollfd ready{child.report.Get(), POLLIN, 0};
+        const int n = poll(&ready, 1, timeoutMs);
+        if (n <= 0) return n < 0 && errno == EINTR;
+        const ssize_t got = read(child.report.Get(), buffer, sizeof buffer);
+        if (got < 0) return errno == EINTR || errno == EAGAIN;
+        if (got == 0) {
+            child.report.Reset();
+            return false;
+        }
+        wrong = !report.Take(buffer, static_cast<size_t>(got));
+        return !wrong;
+    };
+    for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             late = true;
             break;
         }
-        pollfd ready{child.report.Get(), POLLIN, 0};
-        const int n = poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1000)));
-        if (n < 0 && errno != EINTR) break;
-        if (n <= 0) continue;
-        const ssize_t got = read(child.report.Get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;  // the helper closed its report: it is ending
-        if (!report.Take(buffer, static_cast<size_t>(got))) {
-            wrong = true;
+        if (Ended(child.pid)) {
+            // What it wrote before it ended is read; a report still held open by something it
+            // left behind ends here all the same.
+            while (child.report.Valid() && take(0)) {}
             break;
         }
+        // Its end is seen through the pidfd at once (else within 20 ms), its report as it comes.
+        const int wait = static_cast<int>(std::min<long long>(left, pidfd.Valid() ? 1000 : 20));
+        if (child.report.Valid()) {
+            pollfd ready[2] = {{child.report.Get(), POLLIN, 0}, {pidfd.Get(), POLLIN, 0}};
+            if (poll(ready, pidfd.Valid() ? 2 : 1, wait) > 0 && (ready[0].revents & (POLLIN | POLLHUP)) != 0 && !take(0) &&
+                wrong)
+                break;
+        } else {
+            pollfd end{pidfd.Get(), POLLIN, 0};
+            poll(&end, pidfd.Valid() ? 1 : 0, wait);
+        }
     }
+    // The helper when it still runs (late, or answering wrongly), and whatever of its group is
+    // left, then its reaping.
+    KillGroup(child.pid);
     int status = 0;
-    if (late || wrong || !WaitEnd(child.pid, pidfd.Get(), deadline, status)) {
-        KillGroup(child.pid);
-        while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {}
-        if (!wrong) late = true;
-    } else {
-        // Its threads are gone with it; nothing else of the group may stay either.
-        kill(-child.pid, SIGKILL);
-    }
+    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {}
 
     answer.ok = false;
     if (late) {

@@ -27,8 +27,4 @@ struct HelperAnswer {
 // wrongly, and when this process ends.
 HelperAnswer RunConverter(std::string_view mode, const Request& request);
 
-// Opens a file for reading without blocking on a FIFO or a device: a descriptor (blocking again)
-// only for a regular file; -1 with errno set otherwise (EINVAL when it is no regular file).
-int OpenRegularFile(const std::string& path);
-
 }  // namespace ruvo::audio

@@ -1,6 +1,8 @@
 // SkinControls: pictures from the program's GResource on GtkPicture, the label drawn with Pango, the button's pointer states.
 #include "SkinControls.h"
 
+#include <algorithm>
+#include <cctype>
 #include <mutex>
 #include <string>
 
@@ -88,6 +90,22 @@ void CMyTextStatic::SetText(const std::u16string& text) {
     gtk_widget_queue_draw(m_widget);
 }
 
+namespace {
+
+// The length of a trailing percent (" 42%", a progress), which a shortened line keeps whole;
+// 0 when the text does not end in one.
+size_t PercentTail(const std::string& text) {
+    if (text.empty() || text.back() != '%') return 0;
+    size_t digits = 0;
+    while (digits < 3 && digits + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[text.size() - 2 - digits])))
+        ++digits;
+    const size_t length = digits + 2;
+    if (digits == 0 || text.size() <= length || text[text.size() - length] != ' ') return 0;
+    return length;
+}
+
+}  // namespace
+
 void CMyTextStatic::Draw(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) {
     auto* self = static_cast<CMyTextStatic*>(data);
     self->m_linesDrawn = 0;
@@ -114,9 +132,36 @@ void CMyTextStatic::Draw(GtkDrawingArea* area, cairo_t* cr, int width, int heigh
     }
     self->m_linesDrawn = pango_layout_get_line_count(layout);
     self->m_ellipsized = pango_layout_is_ellipsized(layout);
+    self->m_keptTail.clear();
     cairo_set_source_rgb(cr, 0, 0, 0);
-    cairo_move_to(cr, 0, 0);
-    pango_cairo_show_layout(cr, layout);
+    const size_t tail = self->m_ellipsized && height <= 2 * self->m_lineHeight ? PercentTail(utf8) : 0;
+    if (tail != 0) {
+        // A progress line too long for the label: the percent stays whole at the end, and the
+        // text before it is shortened in the middle, where a long title loses least.
+        PangoLayout* percent = gtk_widget_create_pango_layout(GTK_WIDGET(area), nullptr);
+        if (self->m_font) pango_layout_set_font_description(percent, self->m_font);
+        self->m_keptTail = utf8.substr(utf8.size() - tail);
+        pango_layout_set_text(percent, self->m_keptTail.c_str(), -1);
+        int percentWidth = 0;
+        int percentHeight = 0;
+        pango_layout_get_pixel_size(percent, &percentWidth, &percentHeight);
+        const std::string head = utf8.substr(0, utf8.size() - tail);
+        pango_layout_set_text(layout, head.c_str(), static_cast<int>(head.size()));
+        pango_layout_set_width(layout, std::max(1, width - percentWidth) * PANGO_SCALE);
+        pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_MIDDLE);
+        int headWidth = 0;
+        int headHeight = 0;
+        pango_layout_get_pixel_size(layout, &headWidth, &headHeight);
+        cairo_move_to(cr, 0, 0);
+        pango_cairo_show_layout(cr, layout);
+        cairo_move_to(cr, headWidth, 0);
+        pango_cairo_show_layout(cr, percent);
+        self->m_keptTailRight = headWidth + percentWidth;
+        g_object_unref(percent);
+    } else {
+        cairo_move_to(cr, 0, 0);
+        pango_cairo_show_layout(cr, layout);
+    }
     g_object_unref(layout);
 }
 

@@ -54,6 +54,10 @@ public:
     // What the last draw did: lines drawn, and whether the text ended in an ellipsis.
     int LinesDrawn() const { return m_linesDrawn; }
     bool Ellipsized() const { return m_ellipsized; }
+    // The trailing percent (" 42%") the last draw kept whole after a shortened text, empty when
+    // nothing was kept apart, and where its right edge was drawn (for tests).
+    const std::string& KeptTail() const { return m_keptTail; }
+    int KeptTailRight() const { return m_keptTailRight; }
 
 private:
     static void Draw(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer self);
@@ -67,6 +71,8 @@ private:
     int m_redraws = 0;
     int m_linesDrawn = 0;
     bool m_ellipsized = false;
+    std::string m_keptTail;
+    int m_keptTailRight = 0;
 };
 
 // The button's reports to its parent: pointer left, hover started, left button down, left button up.

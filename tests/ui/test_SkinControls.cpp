@@ -100,6 +100,32 @@ TEST(CMyTextStatic, TheStatusLineDrawsOneLineEndingInAnEllipsis) {
     EXPECT_EQ(window.Label().LinesDrawn(), 1);
 }
 
+// A progress line too long for the label keeps its percent whole, inside the label, and shortens
+// the title before it; a line that fits, or one without a percent, is drawn as it is.
+TEST(CMyTextStatic, AShortenedProgressLineKeepsItsPercent) {
+    LabelWindow window(400, 28);
+    const struct {
+        std::u16string text;
+        std::string tail;
+    } cases[] = {
+        {u"正在制作铃声：A rather long ringtone title that goes on and on and on past the edge 42%", " 42%"},
+        {u"正在制作铃声：" + std::u16string(300, u'铃') + u" 100%", " 100%"},
+        {u"正在制作铃声：" + std::u16string(200, u'x') + u" 7%", " 7%"},
+        {u"正在制作铃声：短 42%", ""},           // fits: nothing kept apart
+        {kLong, ""},                             // no percent at its end
+        {u"正在制作铃声：" + std::u16string(200, u'y') + u"42%", ""},  // no space before it: not a progress
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(window.Draw(c.text));
+        EXPECT_EQ(window.Label().KeptTail(), c.tail) << c.text.size() << " characters";
+        if (!c.tail.empty()) {
+            EXPECT_TRUE(window.Label().Ellipsized());
+            EXPECT_GT(window.Label().KeptTailRight(), 300);
+            EXPECT_LE(window.Label().KeptTailRight(), 400);
+        }
+    }
+}
+
 TEST(CMyTextStatic, ATallerLabelWraps) {
     LabelWindow window(400, 100);
     ASSERT_TRUE(window.Draw(kLong));

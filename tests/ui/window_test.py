@@ -523,6 +523,117 @@ def scenario_drop_refused(world):
     check(not any(line.startswith("busy: ") for line in world.lines()), "a refused drop showed busy")
 
 
+def make_rate1(path, samples, encoder):
+    """A stream that declares a sample rate of 1 Hz (a resampler asked for 44.1 kHz of it wants
+    gigabytes)."""
+    result = run(["gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=4", "samplesperbuffer=%d" % samples, "!",
+                  "audio/x-raw,rate=1,channels=2,format=S16LE", "!", *encoder.split(), "!", "filesink",
+                  "location=" + path])
+    check(result.returncode == 0, "gst-launch-1.0: " + result.stderr)
+
+
+def helpers_of(world):
+    """The conversion helpers started in this world that still run (found by the world's mark)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/comm" % pid) as f:
+                if f.read().strip() != "ruvo-convert":
+                    continue
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if ("RUVO_TEST_MARK=" + world.root).encode() in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def private_tmp(world, **extra):
+    """The world's environment with a $TMPDIR of its own (whatever is left in it is a leak) and
+    the mark that finds its helpers."""
+    tmp = os.path.join(world.root, "tmp")
+    os.makedirs(tmp, exist_ok=True)
+    env = dict(world.env, TMPDIR=tmp, RUVO_TEST_MARK=world.root, **extra)
+    return env, tmp
+
+
+def scenario_drop_hostile(world):
+    """What a hostile or unlucky user drops: what is no regular file (a FIFO, a folder, a link to
+    /dev/zero), sources at 1 Hz, an empty and a truncated file, then a real MP3. Each is refused or
+    fails with its notice without holding the queue, the MP3 after them is added, and nothing is
+    left behind."""
+    check(world.options.drop_driver, "--drop-driver is needed")
+    world.phone_tool("init", world.phone)
+    names = ["fifo.mp3", "folder.mp3", "zero.mp3", "rate1.flac", "rate1.wav", "empty.flac", "cut.mp3", "song.mp3"]
+    paths = [os.path.join(world.root, name) for name in names]
+    os.mkfifo(paths[0])
+    os.mkdir(paths[1])
+    os.symlink("/dev/zero", paths[2])
+    make_rate1(paths[3], 65535, "flacenc blocksize=65535 streamable-subset=false")
+    make_rate1(paths[4], 4608, "wavenc")
+    open(paths[5], "w").close()
+    make_sine(paths[7], 10, "lamemp3enc")
+    with open(paths[7], "rb") as whole, open(paths[6], "wb") as cut:
+        data = whole.read()
+        cut.write(data[:len(data) // 3])
+    env, tmp = private_tmp(world)
+    started = time.monotonic()
+    world.start("--virtual-phone", world.phone, *paths, program=world.options.drop_driver, env=env)
+    world.wait_line("status: 铃声已添加：song")
+    check(time.monotonic() - started < 60, "the drops took %.0f s" % (time.monotonic() - started))
+    check(world.process().poll() is None, "the window ended")
+    notices = [line for line in statuses(world) if re.match(r"status: (铃声添加失败|不是音频文件|铃声已添加)：", line)]
+    expected = ["status: 铃声添加失败：fifo.mp3", "status: 铃声添加失败：folder.mp3", "status: 铃声添加失败：zero.mp3",
+                "status: 铃声添加失败：rate1.flac", "status: 铃声添加失败：rate1.wav", "status: 不是音频文件：empty.flac"]
+    check(notices[:6] == expected, "notices: %s" % notices)
+    check(notices[6] in ("status: 铃声添加失败：cut.mp3", "status: 铃声已添加：cut"), "the truncated MP3: %s" % notices)
+    check(notices[7:] == ["status: 铃声已添加：song"], "notices: %s" % notices)
+    titles = sorted(line.split("\t")[1] for line in world.phone_tool("ringtones", world.phone).splitlines())
+    check(titles in (["song"], ["cut", "song"]), "catalogue: %s" % titles)
+    wait_for(lambda: world.last_line("busy: ") == "busy: off", "the busy display to end")
+    check(os.listdir(tmp) == [], "left in $TMPDIR: %s" % os.listdir(tmp))
+    check(helpers_of(world) == [], "helpers left running")
+
+
+def scenario_drop_helper_killed(world):
+    """A helper killed in the middle of a conversion: its file fails with its notice and the queue
+    goes on with the next one."""
+    check(world.options.drop_driver, "--drop-driver is needed")
+    world.phone_tool("init", world.phone)
+    first, second = os.path.join(world.root, "a.mp3"), os.path.join(world.root, "b.mp3")
+    make_sine(first, 10, "lamemp3enc")
+    shutil.copy(first, second)
+    env, tmp = private_tmp(world, RUVO_CONVERT_TEST_STALL="1")
+    world.start("--virtual-phone", world.phone, first, second, program=world.options.drop_driver, env=env)
+    for name in ("a.mp3", "b.mp3"):
+        world.wait_line("status: 正在制作铃声：%s 0%%" % name)
+        helpers = wait_for(lambda: helpers_of(world), "the helper of " + name)
+        os.kill(helpers[0], signal.SIGKILL)
+        world.wait_line("status: 铃声添加失败：%s" % name)
+    wait_for(lambda: world.last_line("busy: ") == "busy: off", "the busy display to end")
+    check(world.process().poll() is None, "the window ended")
+    check(world.phone_tool("ringtones", world.phone) == "", "something was added")
+    check(os.listdir(tmp) == [], "left in $TMPDIR: %s" % os.listdir(tmp))
+
+
+def scenario_drop_sigterm(world):
+    """The program ended by SIGTERM while a dropped file is converted: no helper outlives it and
+    nothing is left in $TMPDIR."""
+    check(world.options.drop_driver, "--drop-driver is needed")
+    world.phone_tool("init", world.phone)
+    mp3 = os.path.join(world.root, "long.mp3")
+    make_sine(mp3, 60, "lamemp3enc")
+    for stall in ("1", None):
+        extra = {"RUVO_CONVERT_TEST_STALL": stall} if stall else {}
+        env, tmp = private_tmp(world, **extra)
+        index = world.start("--virtual-phone", world.phone, mp3, program=world.options.drop_driver, env=env)
+        world.wait_line("status: 正在制作铃声：long.mp3 0%", index)
+        world.process(index).send_signal(signal.SIGTERM)
+        world.process(index).wait(timeout=WAIT)
+        wait_for(lambda: helpers_of(world) == [], "the helper to end with the program")
+        check(os.listdir(tmp) == [], "left in $TMPDIR: %s" % os.listdir(tmp))
+
+
 SCENARIOS = {name[len("scenario_"):]: f for name, f in globals().items() if name.startswith("scenario_")}
 
 
