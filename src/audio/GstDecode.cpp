@@ -5,6 +5,7 @@
 #include <gst/app/gstappsink.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "AudioConverter.h"
@@ -16,11 +17,18 @@ namespace {
 // What follows an excerpt for the source to go on after it: 50 ms.
 constexpr size_t kGoesOnFrames = kRate / 20;
 
+// What became of decodebin's pads: set on a streaming thread, read after the pipeline stopped.
+struct PadContext {
+    GstElement* convert = nullptr;
+    std::atomic<bool> refused{false};     // audio no phone plays
+    std::atomic<bool> linkFailed{false};  // an audio pad that would not link
+};
+
 // decodebin's audio pad goes to the converter, unless its caps say it is audio no phone plays
 // (the discoverer refused such sources already; a stream may still change on the way).
 void OnPadAdded(GstElement*, GstPad* pad, gpointer data) {
-    auto* convert = static_cast<GstElement*>(data);
-    PadHolder sink(gst_element_get_static_pad(convert, "sink"));
+    auto* context = static_cast<PadContext*>(data);
+    PadHolder sink(gst_element_get_static_pad(context->convert, "sink"));
     if (!sink || gst_pad_is_linked(sink.get())) return;
     CapsHolder caps(gst_pad_get_current_caps(pad));
     if (!caps) caps.reset(gst_pad_query_caps(pad, nullptr));
@@ -28,10 +36,14 @@ void OnPadAdded(GstElement*, GstPad* pad, gpointer data) {
     if (!structure || !g_str_has_prefix(gst_structure_get_name(structure), "audio/")) return;
     gint rate = 0;
     gint channels = 0;
-    if (gst_structure_get_int(structure, "rate", &rate) && (rate < kLowestRate || rate > kHighestRate)) return;
-    if (gst_structure_get_int(structure, "channels", &channels) && channels > kMostChannels) return;
-    // A failed link leaves the converter without input: the decode then ends with nothing.
-    (void)gst_pad_link(pad, sink.get());
+    if ((gst_structure_get_int(structure, "rate", &rate) && (rate < kLowestRate || rate > kHighestRate)) ||
+        (gst_structure_get_int(structure, "channels", &channels) && channels > kMostChannels)) {
+        context->refused = true;
+        return;
+    }
+    // A failed link leaves the converter without input: the decode then ends with nothing, and
+    // says why.
+    if (GST_PAD_LINK_FAILED(gst_pad_link(pad, sink.get()))) context->linkFailed = true;
 }
 
 }  // namespace
@@ -57,7 +69,9 @@ bool Decode(const DecodeJob& job, Decoded& decoded, std::string& reason) {
     g_object_set(sink, "caps", caps.get(), "sync", FALSE, nullptr);
     gst_bin_add_many(GST_BIN(pipeline.get()), source, decode, convert, resample, sink, nullptr);
     if (!Link(source, decode, reason) || !Link(convert, resample, reason) || !Link(resample, sink, reason)) return false;
-    g_signal_connect(decode, "pad-added", G_CALLBACK(OnPadAdded), convert);
+    PadContext pads;
+    pads.convert = convert;
+    g_signal_connect(decode, "pad-added", G_CALLBACK(OnPadAdded), &pads);
 
     bool ok = SetState(pipeline.get(), GST_STATE_PAUSED, reason) &&
               WaitFor(pipeline.get(), GST_MESSAGE_ASYNC_DONE, job.deadline, reason);
@@ -126,9 +140,15 @@ bool Decode(const DecodeJob& job, Decoded& decoded, std::string& reason) {
     decoded.more = extra >= kGoesOnFrames;
     std::string ignored;
     SetState(pipeline.get(), GST_STATE_NULL, ignored);
+    // The streaming threads are stopped: the pad context is no longer written.
+    if (pads.refused) {
+        reason = "unsupported audio: its sample rate or channels changed to what no phone plays";
+        return false;
+    }
     // A broken file converts as far as it decodes: an error after some audio is not a failure.
     if (!ok) return false;
     if (samples.empty()) {
+        if (pads.linkFailed) reason = "cannot convert the audio: decodebin's audio does not link to audioconvert";
         if (reason.empty()) reason = "cannot convert the audio: nothing decodes";
         return false;
     }
