@@ -29,8 +29,11 @@ check() {
 
 # run_tool ARGS...: runs "$tool" with the arguments (standard input empty), leaving exactly what
 # it wrote in $out and $err (trailing newlines kept) and its exit status in $status. Needs $work.
+# With $run_timeout set, a run that takes longer is stopped (status 124).
 run_tool() {
-    "$tool" "$@" >"$work/out" 2>"$work/err" </dev/null
+    local limit=()
+    [ -n "${run_timeout:-}" ] && limit=(timeout "$run_timeout")
+    "${limit[@]}" "$tool" "$@" >"$work/out" 2>"$work/err" </dev/null
     status=$?
     out=$(cat "$work/out"; echo x)
     out=${out%x}
@@ -54,4 +57,12 @@ expect_run() {
 finish() {
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
+}
+
+# sine FILE SECONDS ENCODER...: a 440 Hz stereo sine of whole seconds, made by gst-launch-1.0.
+sine() {
+    local file="$1" seconds="$2"
+    shift 2
+    gst-launch-1.0 -q audiotestsrc num-buffers=$((seconds * 441 / 10)) samplesperbuffer=1000 volume=0.5 \
+        ! audio/x-raw,rate=44100,channels=2 ! audioconvert ! "$@" ! filesink location="$file" >/dev/null 2>&1
 }

@@ -17,21 +17,9 @@ mkdir "$TMPDIR"
 . "$(dirname "$0")/common.sh"
 
 # run ARGS...: the tool, stopped after 60 s should it hang (status 124).
-run() {
-    timeout 60 "$tool" "$@" >"$work/out" 2>"$work/err" </dev/null
-    status=$?
-    out=$(cat "$work/out"; echo x)
-    out=${out%x}
-    err=$(cat "$work/err"; echo x)
-    err=${err%x}
-}
+run_timeout=60
+run() { run_tool "$@"; }
 
-sine() {
-    local file="$1" seconds="$2"
-    shift 2
-    gst-launch-1.0 -q audiotestsrc num-buffers=$((seconds * 441 / 10)) samplesperbuffer=1000 volume=0.5 \
-        ! audio/x-raw,rate=44100,channels=2 ! audioconvert ! "$@" ! filesink location="$file" >/dev/null 2>&1
-}
 # A stream that declares a sample rate of 1 Hz: a resampler asked to make 44.1 kHz of it wants
 # gigabytes.
 rate1() {
