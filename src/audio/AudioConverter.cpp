@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,15 +31,13 @@ bool ReadAudioFile(const std::string& path, std::string& bytes) {
         errno = EFBIG;
         return false;
     }
-    // Read to the end, whatever the size said: the file may change while it is read.
+    // The size it says is read in place; whatever it grew by meanwhile is read after it.
     bytes.resize(static_cast<size_t>(facts.st_size));
     size_t done = 0;
+    char more[65536];
     for (;;) {
-        if (done == bytes.size()) {
-            if (bytes.size() >= static_cast<size_t>(kMaxFileBytes)) break;
-            bytes.resize(std::min<size_t>(static_cast<size_t>(kMaxFileBytes), bytes.size() + 65536));
-        }
-        const ssize_t n = read(fd.Get(), bytes.data() + done, bytes.size() - done);
+        const bool inPlace = done < bytes.size();
+        const ssize_t n = inPlace ? read(fd.Get(), bytes.data() + done, bytes.size() - done) : read(fd.Get(), more, sizeof more);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             const int error = errno;
@@ -49,13 +46,15 @@ bool ReadAudioFile(const std::string& path, std::string& bytes) {
             return false;
         }
         if (n == 0) break;
+        if (!inPlace) {
+            if (done + static_cast<size_t>(n) > static_cast<size_t>(kMaxFileBytes)) {
+                bytes.clear();
+                errno = EFBIG;
+                return false;
+            }
+            bytes.append(more, static_cast<size_t>(n));
+        }
         done += static_cast<size_t>(n);
-    }
-    char probe;
-    if (done >= static_cast<size_t>(kMaxFileBytes) && read(fd.Get(), &probe, 1) > 0) {
-        bytes.clear();
-        errno = EFBIG;
-        return false;
     }
     bytes.resize(done);
     return true;
