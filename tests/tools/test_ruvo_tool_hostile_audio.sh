@@ -135,4 +135,11 @@ if [ "${RUVO_TEST_SANITIZED:-0}" != 1 ]; then
 fi
 check "300 MB: nothing left" clean
 
+# --- GStreamer is loaded by the helper only, never by ruvo-tool's own process ---
+LD_DEBUG=files "$tool" addring "$work/piece.mp3" Loaded >/dev/null 2>"$work/lddebug" </dev/null &
+caller=$!
+wait "$caller"
+check "ruvo-tool itself loads no GStreamer" test "$(grep -c "^ *$caller:.*file=.*libgstreamer" "$work/lddebug")" = 0
+check "its helper does" grep -q "file=.*libgstreamer" "$work/lddebug"
+
 finish
