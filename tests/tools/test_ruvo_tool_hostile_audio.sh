@@ -93,7 +93,18 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 check "the helper started" test -n "$helper"
-[ -n "$helper" ] && kill -KILL "$helper"
+# Confined while it decodes: a system-call filter, no new privileges, no core dumps, and (but
+# under a sanitizer) 1 GiB of address space.
+if [ -n "$helper" ]; then
+    check "the helper runs under a seccomp filter" grep -qE "^Seccomp:[[:space:]]+2$" "/proc/$helper/status"
+    check "the helper gains no privileges" grep -qE "^NoNewPrivs:[[:space:]]+1$" "/proc/$helper/status"
+    check "the helper dumps no core" grep -qE "^Max core file size +0 +0 " "/proc/$helper/limits"
+    if [ "${RUVO_TEST_SANITIZED:-0}" != 1 ]; then
+        check "the helper has 1 GiB of address space" \
+            grep -qE "^Max address space +1073741824 +1073741824 " "/proc/$helper/limits"
+    fi
+    kill -KILL "$helper"
+fi
 wait "$caller"
 status=$?
 out=$(cat "$work/out")
